@@ -1,0 +1,60 @@
+#!/bin/bash
+# The wine test environment of one test run: a fresh prefix, one Xvfb, one
+# persistent wineserver. Everything it starts, `stop` stops.
+#
+#   scripts/wine-env.sh start DIR   creates DIR/prefix, starts Xvfb and the server,
+#                                   writes DIR/env (source it to use the environment)
+#   scripts/wine-env.sh stop DIR    stops the server and Xvfb
+set -euo pipefail
+
+cmd=${1:?start|stop}
+dir=$(realpath -m "${2:?directory}")
+WINE64=${WINE64:-/usr/lib/wine/wine64}
+SERVER=${PANEL_WINESERVER:-/usr/lib/wine/wineserver64}
+
+stop_env() {
+  if [ -f "$dir/env" ]; then
+    # shellcheck disable=SC1091
+    source "$dir/env"
+    "$SERVER" -k >/dev/null 2>&1 || true
+    if [ -f "$dir/xvfb.pid" ]; then kill "$(cat "$dir/xvfb.pid")" 2>/dev/null || true; rm -f "$dir/xvfb.pid"; fi
+    rm -f "$dir/env"
+  fi
+}
+
+case "$cmd" in
+start)
+  stop_env
+  mkdir -p "$dir"
+  rm -rf "$dir/prefix"
+  mkdir -p "$dir/prefix"
+  # One Xvfb on the first free display from 90 on.
+  disp=90
+  while [ -e "/tmp/.X11-unix/X$disp" ] || [ -e "/tmp/.X$disp-lock" ]; do disp=$((disp + 1)); done
+  Xvfb ":$disp" -screen 0 1024x768x24 -nolisten tcp >"$dir/xvfb.log" 2>&1 &
+  echo $! >"$dir/xvfb.pid"
+  for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$disp" ] && break; sleep 0.05; done
+  cat >"$dir/env" <<ENV
+export WINEPREFIX="$dir/prefix"
+export WINEDEBUG=-all
+export WINEARCH=win64
+export DISPLAY=":$disp"
+export WINE64="$WINE64"
+export PANEL_WINESERVER="$SERVER"
+export PANEL_WINE_DIR="$dir"
+ENV
+  # shellcheck disable=SC1091
+  source "$dir/env"
+  # The server first, persistent, so that every program of the run reuses it.
+  "$SERVER" -p
+  WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot --init >"$dir/wineboot.log" 2>&1
+  # Unmanaged X11 windows: no window-manager round trips.
+  "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  echo "wine-env: prefix $WINEPREFIX, display $DISPLAY"
+  ;;
+stop)
+  stop_env
+  ;;
+*)
+  echo "usage: $0 start|stop DIR" >&2; exit 2;;
+esac

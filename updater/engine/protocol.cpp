@@ -1,0 +1,132 @@
+#include "protocol.h"
+
+#include <stdio.h>
+#include <string.h>
+
+int ProductIdLength(const unsigned char product_id[3])
+{
+    if (product_id[1] == 0xFF)
+        return 1;
+    if (product_id[2] == 0xFF)
+        return 2;
+    return 3;
+}
+
+int BuildMessageHead(unsigned char* tx, const FileInfo* info, unsigned char code)
+{
+    int n = 0;
+    tx[n++] = MSG_SYSEX_START;
+    tx[n++] = MSG_MANUFACTURER_ID;
+    tx[n++] = MSG_VUP_ID;
+    int p = ProductIdLength(info->product_id);
+    for (int i = 0; i < p; ++i)
+        tx[n++] = info->product_id[i];
+    tx[n++] = code;
+    return n;
+}
+
+void Put28Bit(unsigned char* dst, uint32_t value)
+{
+    dst[0] = (unsigned char)((value >> 21) & 0x7F);
+    dst[1] = (unsigned char)((value >> 14) & 0x7F);
+    dst[2] = (unsigned char)((value >> 7) & 0x7F);
+    dst[3] = (unsigned char)(value & 0x7F);
+}
+
+uint32_t PackSevenBit(const unsigned char* src, unsigned char* dst, uint32_t count, unsigned char* checksum)
+{
+    uint32_t out = 0;
+    unsigned sum = 0;
+    for (uint32_t pos = 0; pos < count; pos += 7) {
+        uint32_t k = count - pos < 7 ? count - pos : 7;
+        unsigned char high = 0;
+        for (uint32_t i = 0; i < k; ++i)
+            high |= (unsigned char)(((src[pos + i] >> 7) & 1) << i);
+        dst[out++] = high;
+        sum += high;
+        for (uint32_t i = 0; i < k; ++i) {
+            unsigned char b = (unsigned char)(src[pos + i] & 0x7F);
+            dst[out++] = b;
+            sum += b;
+        }
+    }
+    if (checksum)
+        *checksum = (unsigned char)((sum & 0xFF) & 0x7F);
+    return out;
+}
+
+void DeviceStatusText(unsigned int status, char* out)
+{
+    static const char* const texts[] = {
+        "Unknown Error",       "Product ID Error", "Member ID Error", "Format Error",
+        "Block Code Error",    "Packet Number Error", "Checksum Error", "Timeout Error",
+        "Hardware Error",      "Flash Write Error", "User Aborted", "Version Error",
+    };
+    unsigned s = status & 0xFF;
+    const char* t = (s >= 1 && s <= 11) ? texts[s] : texts[0];
+    strcpy(out, t);
+}
+
+int CheckReply(const unsigned char* rx, size_t size, const FileInfo* info, unsigned char expected, char* err)
+{
+    // A byte beyond the received data counts as missing and fails its check.
+    if (size < 1 || (rx[0] != MSG_SYSEX_START && rx[0] != MSG_SYSEX_END)) {
+        SetErrorText(err, "Rx Msg Error(0:Not Exclusive)");
+        return 0;
+    }
+    if (size < 2 || rx[1] != MSG_MANUFACTURER_ID) {
+        SetErrorText(err, "Rx Msg Error(1:Not ORLO ID)");
+        return 0;
+    }
+    if (size < 3 || rx[2] != MSG_VUP_ID) {
+        SetErrorText(err, "Rx Msg Error(2:VUP ID Error)");
+        return 0;
+    }
+    int p = ProductIdLength(info->product_id);
+    int mismatch = 0;
+    for (int i = 0; i < p; ++i) {
+        if ((size_t)(3 + i) >= size || rx[3 + i] != info->product_id[i])
+            mismatch = 1;
+    }
+    if (mismatch) {
+        SetErrorText(err, "Rx Msg Error(Product ID Error)");
+        return 0;
+    }
+    size_t code_at = 3 + (size_t)p;
+    if (code_at >= size || (rx[code_at] != expected && rx[code_at] != MsgStatus)) {
+        SetErrorText(err, "Rx Msg Error(Msg Code Error)");
+        return 0;
+    }
+    int payload = (int)code_at + 1;
+    if (rx[code_at] != MsgStatus)
+        return payload;
+
+    // A status reply, expected or in place of the expected one.
+    if ((size_t)payload >= size) {
+        SetErrorText(err, "Rx Msg Error(Msg Code Error)");
+        return 0;
+    }
+    unsigned status = rx[payload];
+    if (status == 0)
+        return payload;
+
+    char text[ERROR_TEXT_SIZE];
+    if (status < 0x40) {
+        char what[32];
+        DeviceStatusText(status, what);
+        snprintf(text, sizeof(text), "Rx Status Error : %s", what);
+    } else {
+        int n = snprintf(text, sizeof(text), "Rx Status Error(Exp) : 0x%X", status);
+        // The device's own text follows, up to a zero byte, the end of the
+        // message or the end of what was received, whichever comes first.
+        for (size_t i = (size_t)payload + 1; i < size && n < ERROR_TEXT_SIZE - 1; ++i) {
+            unsigned char c = rx[i];
+            if (c == 0 || c == MSG_SYSEX_END)
+                break;
+            text[n++] = (char)c;
+        }
+        text[n] = 0;
+    }
+    SetErrorText(err, text);
+    return 0;
+}

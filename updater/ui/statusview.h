@@ -1,0 +1,34 @@
+// The status view: everything the main window draws itself (icon, info area,
+// message area and, with the extended view, the log pane). All drawing goes
+// into back buffers under one lock; WM_PAINT copies them to the window.
+#pragma once
+
+#include <windows.h>
+
+enum {
+    LineHeight = 16,
+    STATUS_MAX_HEIGHT = 220,
+    LOG_ROWS = 16,
+    INFO_X = 110, INFO_Y = 20, INFO_W = 390, INFO_H = 64,
+    MSG_X = 127, MSG_Y = 105, MSG_W = 373, MSG_H = 36,
+    ICON_X = 20, ICON_Y = 20, ICON_SIZE = 64,
+    LOG_TEXT_X = 12,
+};
+
+// AppendLogLine flags.
+enum {
+    LOG_NEW_LINE_BEFORE = 1,
+    LOG_NEW_LINE_AFTER = 2,
+};
+
+void CreateStatusView(HWND window, HBRUSH log_brush, HBRUSH status_brush, bool extended_view);
+void DestroyStatusView();
+void PaintStatusView();
+void ClearInfoArea();
+void ClearMessageArea();
+void DrawInfoText(int column, int row, const char* text, bool bold, bool right_aligned);
+void DrawMessageText(int column, int row, const char* text);
+void AppendLogLine(int flags, const char* text);
+void ClearLog();
+// Inner step; the caller holds the view lock.
+void FillViewRect(bool fill, int x, int y, int width, int height);
