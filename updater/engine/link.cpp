@@ -1,0 +1,55 @@
+#include "link.h"
+
+#include "linkmap.h"
+#include "midilinks.h"
+#include "serial.h"
+#include "usblink.h"
+
+int LinkType = LinkUsbBulk;
+
+int LinkSend(const unsigned char* bytes, unsigned long length, char* err, int mode)
+{
+    int r;
+    switch (LinkRow(LinkType)) {
+    case LinkSerial:
+        r = SerialSend(bytes, length);
+        break;
+    case LinkSystemMidi:
+        r = MidiLinkArmReceive() ? MidiLinkSend(bytes, length) : -2;
+        break;
+    case LinkUsbBulk:
+        r = UsbLinkSend(bytes, length);
+        break;
+    default:
+        if (mode == TxMidi)
+            r = KernelMidiSend(bytes, length, 0);
+        else if (mode == TxMidiRawNext)
+            r = KernelMidiSend(bytes, length, 1);
+        else if (mode == TxRaw)
+            r = KernelMidiWriteRaw(bytes, length);
+        else
+            r = 0;
+        break;
+    }
+    return MapSendResult(r, err);
+}
+
+int LinkReceive(unsigned char* buffer, unsigned long capacity, char* err)
+{
+    int r;
+    switch (LinkRow(LinkType)) {
+    case LinkSerial:
+        r = SerialReceive(buffer, capacity);
+        break;
+    case LinkSystemMidi:
+        r = MidiLinkReceive(buffer, capacity);
+        break;
+    case LinkUsbBulk:
+        r = UsbLinkReceive(buffer, capacity);
+        break;
+    default:
+        r = KernelMidiReceive(buffer, capacity);
+        break;
+    }
+    return MapReceiveResult(r, err);
+}

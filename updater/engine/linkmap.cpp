@@ -1,0 +1,41 @@
+#include "linkmap.h"
+
+#include "sysfile.h"
+
+int LinkRow(int link_type)
+{
+    return (link_type == 0 || link_type == 1 || link_type == 2) ? link_type : 3;
+}
+
+int MapSendResult(int r, char* err)
+{
+    switch (r) {
+    case 0:
+        SetErrorText(err, "Transmit Error");
+        return 0;
+    case -1:
+        SetErrorText(err, "Transmit Error(Time Out)");
+        return 0;
+    case -2:
+        SetErrorText(err, "Rx-Midi Setup Error");
+        return 0;
+    default:
+        return 1;
+    }
+}
+
+int MapReceiveResult(int r, char* err)
+{
+    switch (r) {
+    case 0:
+        SetErrorText(err, "Recieve Error");
+        return 0;
+    case -1:
+        SetErrorText(err, "Recieve Error(Timeout)");
+        return 0;
+    case -2:
+        return 0; // ended by the user's abort: the caller's text stays
+    default:
+        return 1;
+    }
+}
