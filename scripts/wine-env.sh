@@ -48,6 +48,11 @@ ENV
   # The server first, persistent, so that every program of the run reuses it.
   "$SERVER" -p
   WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot --init >"$dir/wineboot.log" 2>&1
+  # Wine shuts its system processes (services, device hosts, desktop) down
+  # when the last ordinary process ends and starts them again for the next
+  # one, which costs seconds per program. A console that waits on a silent
+  # pipe for the whole run keeps them up.
+  (sleep infinity | "$WINE64" cmd.exe /q >/dev/null 2>&1 &)
   # Unmanaged X11 windows: no window-manager round trips.
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   echo "wine-env: prefix $WINEPREFIX, display $DISPLAY"

@@ -1,0 +1,74 @@
+// Process-wide state of panelup's main window and its workflow.
+#pragma once
+
+#include <windows.h>
+
+#include "sysfile.h"
+
+#define APP_CLASS_NAME "ORLO VELTRIX Updater"
+
+enum UiStateKind {
+    UiIdle = 0,
+    UiWaitingForDevice = 1,
+    UiReady = 2,
+    UiUpdating = 3,
+};
+
+enum LinkPhaseKind {
+    LinkPhaseNone = 0,
+    LinkPhaseOpen = 1,
+    LinkPhaseEndedFailed = 2,
+    LinkPhaseEndedOk = 3,
+};
+
+enum {
+    CMD_OPEN_START_FILE = 210,
+    CMD_MIDI_PORT_FOUND = 2000,
+    TIMER_FLASH = 1,
+    TIMER_TICK = 2,
+};
+
+// With the extended view the window has a log pane and runs the update
+// right after a successful device query. The program ships without it.
+const bool ExtendedView = false;
+
+extern HINSTANCE AppInstance;
+extern HWND MainWindow;
+extern HMENU MainMenu;
+extern HWND UpdateButton;
+extern HWND ProgressBar;
+extern char StartupFile[MAX_PATH];
+extern int NoForeground;
+extern char ForwardedPath[MAX_PATH];
+extern char CurrentFile[MAX_PATH];
+extern FileInfo CurrentInfo;
+extern int UiState;
+extern int DeviceLinkPhase;
+extern int NeedsUpdate;
+extern int ForceUpdate;
+extern int FlashState;
+extern int ScanCountdown;
+extern unsigned char SerialPresent[4];
+extern int SerialPortNumber;
+extern int SerialBaudRate;
+
+// Workflow (workflow.cpp).
+void ShowOpenFileDialog();
+int OpenSystemFile(const char* path);
+int OnDeviceQueried();
+void ShowUpdateOffer();
+void ShowAlreadyLatest();
+int BeginUpdate();
+void ToggleForceUpdate();
+void OnUpdateEnded(int result);
+void OnDeviceChange();
+int StartPortScan();
+void OnPortFound();
+void OnScanTimeout();
+int ShowStopDialog();
+void ShowAboutDialog();
+void CloseLink();
+void StartCaptionFlash();
+
+// Start (main.cpp).
+void ParseCommandLine(int argc, char** argv);

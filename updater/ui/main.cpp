@@ -1,0 +1,358 @@
+// panelup: program start, the main window and its messages.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "app.h"
+#include "cmdline.h"
+#include "link.h"
+#include "midilinks.h"
+#include "resource.h"
+#include "serial.h"
+#include "statusview.h"
+#include "update.h"
+#include "usbbulk.h"
+#include "usblink.h"
+
+HINSTANCE AppInstance;
+HWND MainWindow;
+HMENU MainMenu;
+HWND UpdateButton;
+HWND ProgressBar;
+char StartupFile[MAX_PATH];
+int NoForeground;
+char ForwardedPath[MAX_PATH];
+char CurrentFile[MAX_PATH];
+FileInfo CurrentInfo;
+int UiState = UiIdle;
+int DeviceLinkPhase = LinkPhaseNone;
+int NeedsUpdate;
+int ForceUpdate;
+int FlashState = -1;
+int ScanCountdown;
+unsigned char SerialPresent[4];
+int SerialPortNumber = 1;
+int SerialBaudRate;
+
+namespace {
+
+const int kBaudRates[] = {31250, 38400, 57600};
+const int kBaudRateIndex = 2;
+const int kWindowWidth = 520;
+
+HBRUSH g_blue_brush;
+HBRUSH g_grey_brush;
+
+int IsLeadByte(unsigned char b)
+{
+    return IsDBCSLeadByte(b) ? 1 : 0;
+}
+
+// Rebuilds a path so that every component carries the name under which the
+// file system lists it. Returns 1 and the full path, or 0 when a component
+// is missing.
+int RebuildPath(const char* arg, char* out)
+{
+    char result[MAX_PATH];
+    char cut[MAX_PATH];
+    size_t arg_len = strlen(arg);
+    if (arg_len == 0 || arg_len >= MAX_PATH)
+        return 0;
+    size_t root = PathRootLength(arg, IsLeadByte);
+    memcpy(result, arg, root);
+    result[root] = 0;
+    size_t start = root;
+    for (;;) {
+        size_t end = PathComponentEnd(arg, start, IsLeadByte);
+        memcpy(cut, arg, end);
+        cut[end] = 0;
+        WIN32_FIND_DATAA found;
+        HANDLE search = FindFirstFileA(cut, &found);
+        if (search == INVALID_HANDLE_VALUE)
+            return 0;
+        FindClose(search);
+        size_t have = strlen(result);
+        size_t add = strlen(found.cFileName);
+        if (have + add + 2 > sizeof(result))
+            return 0;
+        memcpy(result + have, found.cFileName, add + 1);
+        if (arg[end] == 0)
+            break;
+        strcat(result, "\\");
+        start = end + 1;
+    }
+    DWORD n = GetFullPathNameA(result, MAX_PATH, out, NULL);
+    return n > 0 && n < MAX_PATH;
+}
+
+void FindDefaultFile(const char* program)
+{
+    char pattern[MAX_PATH];
+    size_t folder = 0;
+    if (program && program[0]) {
+        // Step back from the end to the last backslash, character by
+        // character, so that a trail byte is never taken for one.
+        const char* end = program + strlen(program);
+        const char* p = end;
+        while (p > program) {
+            p = CharPrevExA(0, program, p, 0);
+            if (*p == '\\') {
+                folder = (size_t)(p - program) + 1;
+                break;
+            }
+        }
+    }
+    if (folder + 6 > sizeof(pattern))
+        return;
+    memcpy(pattern, program, folder);
+    strcpy(pattern + folder, "*.vsb");
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern, &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    FindClose(search);
+    if (folder + strlen(found.cFileName) < sizeof(StartupFile)) {
+        memcpy(StartupFile, program, folder);
+        strcpy(StartupFile + folder, found.cFileName);
+    }
+}
+
+void ForwardToRunningInstance(HWND running)
+{
+    if (StartupFile[0]) {
+        int count = PathChunkCount(StartupFile);
+        for (int i = 0; i < count; ++i) {
+            uint32_t wparam, lparam;
+            PathChunk(StartupFile, i, &wparam, &lparam);
+            PostMessageA(running, WM_COMMAND, wparam, (LPARAM)lparam);
+        }
+    }
+    if (!NoForeground)
+        SetForegroundWindow(running);
+}
+
+void OnCreate(HWND hwnd)
+{
+    MainWindow = hwnd;
+    MainMenu = GetMenu(hwnd);
+    CreateStatusView(hwnd, g_blue_brush, g_grey_brush, ExtendedView);
+    init_cusbbulk();
+    SetTimer(hwnd, TIMER_TICK, 100, NULL);
+    UpdateButton = CreateWindowExA(0, "BUTTON", "Update", 0x50000000, 20, 105, 80, 24, hwnd,
+                                   (HMENU)(INT_PTR)IDC_UPDATE, AppInstance, NULL);
+    EnableWindow(UpdateButton, FALSE);
+    ProgressBar = CreateWindowExA(0, PROGRESS_CLASSA, "", 0x50800001, 25, 167, 465, 16, hwnd, (HMENU)0,
+                                  AppInstance, NULL);
+    SetUpdateProgressBar(ProgressBar);
+    if (!SerialPresent[SerialPortNumber - 1]) {
+        for (int i = 0; i < 4; ++i) {
+            if (SerialPresent[i]) {
+                SerialPortNumber = i + 1;
+                break;
+            }
+        }
+    }
+    UiState = UiIdle;
+    if (StartupFile[0])
+        PostMessageA(hwnd, WM_COMMAND, CMD_OPEN_START_FILE, 0);
+    DrawInfoText(0, 0, "Open system file(*.vsb)", true, false);
+}
+
+// Returns 1 when the window may close (no run, or the run was aborted).
+int ApplyCloseRules()
+{
+    if (!IsUpdateFinished() && !ShowStopDialog())
+        return 0;
+    SerialClose();
+    MidiLinkClose();
+    KernelMidiClose();
+    UsbLinkClose();
+    CloseUpdateThread();
+    return 1;
+}
+
+void OnPathChunk(WPARAM wparam, LPARAM lparam)
+{
+    int r = ApplyPathChunk(ForwardedPath, HIWORD(wparam), (uint32_t)lparam);
+    if (r == 1 && UiState != UiReady && UiState != UiUpdating)
+        OpenSystemFile(ForwardedPath);
+}
+
+LRESULT OnCommand(HWND hwnd, WPARAM wparam, LPARAM lparam)
+{
+    switch (LOWORD(wparam)) {
+    case IDM_EXIT:
+        SendMessageA(hwnd, WM_CLOSE, 0, 0);
+        break;
+    case IDM_OPEN:
+        ShowOpenFileDialog();
+        break;
+    case CMD_UPDATE_ENDED:
+        OnUpdateEnded((int)lparam);
+        break;
+    case CMD_REDRAW_MENU:
+        DrawMenuBar(hwnd);
+        break;
+    case CMD_OPEN_START_FILE:
+        if (UiState != UiReady && UiState != UiUpdating)
+            OpenSystemFile(StartupFile);
+        break;
+    case CMD_PATH_CHUNK:
+        OnPathChunk(wparam, lparam);
+        break;
+    case IDM_ABOUT:
+        ShowAboutDialog();
+        break;
+    case IDM_FORCE_UPDATE:
+        ToggleForceUpdate();
+        break;
+    case IDC_UPDATE:
+        if (UiState == UiReady)
+            BeginUpdate();
+        break;
+    case CMD_MIDI_PORT_FOUND:
+        OnPortFound();
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
+{
+    switch (msg) {
+    case WM_CREATE:
+        OnCreate(hwnd);
+        return 0;
+    case WM_PAINT:
+        PaintStatusView();
+        return 0;
+    case WM_SETFOCUS:
+        if (FlashState != -1) {
+            KillTimer(hwnd, TIMER_FLASH);
+            FlashWindow(hwnd, FALSE);
+            FlashState = -1;
+        }
+        return 0;
+    case WM_TIMER:
+        if (wparam == TIMER_FLASH) {
+            FlashState = FlashState == 0 ? 1 : 0;
+            FlashWindow(hwnd, FlashState);
+        } else if (wparam == TIMER_TICK) {
+            MidiLinkTick();
+            if (ScanCountdown != 0 && --ScanCountdown == 0)
+                OnScanTimeout();
+        }
+        return 0;
+    case WM_DEVICECHANGE:
+        if (wparam == 7 /* DBT_DEVNODES_CHANGED */)
+            OnDeviceChange();
+        return 0;
+    case WM_CLOSE:
+        if (ApplyCloseRules())
+            DestroyWindow(hwnd);
+        return 0;
+    case WM_QUERYENDSESSION:
+        return ApplyCloseRules();
+    case WM_DESTROY:
+        KillTimer(hwnd, TIMER_TICK);
+        FreeTransferBuffers();
+        DestroyStatusView();
+        free_cusbbulk();
+        DeleteObject(g_grey_brush);
+        DeleteObject(g_blue_brush);
+        PostQuitMessage(0);
+        return 0;
+    case WM_COMMAND:
+        return OnCommand(hwnd, wparam, lparam);
+    default:
+        return DefWindowProcA(hwnd, msg, wparam, lparam);
+    }
+}
+
+} // namespace
+
+void ParseCommandLine(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (arg[0] == '/') {
+            if ((arg[1] | 0x20) == 'h')
+                NoForeground = 1;
+            continue;
+        }
+        char full[MAX_PATH];
+        if (RebuildPath(arg, full))
+            strcpy(StartupFile, full);
+    }
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
+{
+    AppInstance = instance;
+    LinkType = LinkUsbBulk;
+    DeviceLinkPhase = LinkPhaseNone;
+    SerialBaudRate = kBaudRates[kBaudRateIndex];
+    ParseCommandLine(__argc, __argv);
+
+    HWND running = FindWindowA(APP_CLASS_NAME, NULL);
+    if (running) {
+        ForwardToRunningInstance(running);
+        return 0;
+    }
+
+    int height = GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYMENU) + 2 * GetSystemMetrics(SM_CYEDGE) +
+                 228 + (ExtendedView ? 256 : 0);
+    RECT desktop;
+    GetClientRect(GetDesktopWindow(), &desktop);
+    int x = (desktop.right - desktop.left - kWindowWidth) / 2;
+    int y = (desktop.bottom - desktop.top - height) / 2;
+
+    char err[ERROR_TEXT_SIZE] = "";
+    if (!AllocTransferBuffers(err)) {
+        MessageBoxA(NULL, err, NULL, MB_OK | MB_SETFOREGROUND);
+        return 0;
+    }
+    if (!ExtendedView && !StartupFile[0])
+        FindDefaultFile(__argc > 0 ? __argv[0] : "");
+    ProbeSerialPorts(SerialPresent);
+    g_blue_brush = CreateSolidBrush(RGB(0, 64, 96));
+    g_grey_brush = CreateSolidBrush(RGB(192, 192, 192));
+
+    // The progress bar's class comes from the common controls.
+    INITCOMMONCONTROLSEX icc;
+    icc.dwSize = sizeof(icc);
+    icc.dwICC = ICC_PROGRESS_CLASS;
+    InitCommonControlsEx(&icc);
+
+    WNDCLASSA wc;
+    memset(&wc, 0, sizeof(wc));
+    wc.style = 0;
+    wc.lpfnWndProc = MainWindowProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(instance, "VWICON");
+    wc.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
+    wc.hbrBackground = g_grey_brush;
+    wc.lpszMenuName = "VUPMENU";
+    wc.lpszClassName = APP_CLASS_NAME;
+    if (!RegisterClassA(&wc))
+        return 0;
+
+    HWND hwnd = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, APP_CLASS_NAME, APP_CLASS_NAME,
+                                WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, kWindowWidth, height, NULL, NULL,
+                                instance, NULL);
+    if (!hwnd)
+        return 0;
+    ShowWindow(hwnd, show);
+    UpdateWindow(hwnd);
+
+    MSG msg;
+    while (GetMessageA(&msg, NULL, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return (int)msg.wParam;
+}
