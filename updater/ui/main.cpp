@@ -3,6 +3,7 @@
 
 #include <commctrl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "app.h"
