@@ -1,0 +1,514 @@
+// The daemon: the device model behind two FIFOs and a control socket.
+//
+// The driver writes h2d records (host writes, abort requests, pipe opens,
+// removal) and reads d2h records (one IN transfer each). The daemon opens
+// both FIFOs read-write itself, so that the driver's opens never wait for a
+// partner. vctl talks to it through ctl.sock. One thread; replies that a
+// fault delays wait in a queue until due, in order.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "bridge.h"
+#include "commands.h"
+#include "devmodel.h"
+#include "vctl.h"
+
+namespace {
+
+enum {
+    MAX_QUEUED = 4096,    // replies waiting for the driver; more are dropped
+    CHECK_EVERY_MS = 1000, // dir and idle checks
+    MAX_REQUEST = 1 << 16,
+};
+
+struct Outgoing {
+    long long due_ms;
+    std::vector<unsigned char> record;
+};
+
+struct Daemon {
+    std::string dir, h2d_path, d2h_path, sock_path, pid_path;
+    int h2d, d2h, listener;
+    int sig_pipe[2];
+    ino_t sock_ino;
+    DeviceModel model;
+    BridgeReader reader;
+    std::deque<Outgoing> out;
+    long long last_due;
+    long long last_activity;
+    int idle_seconds;
+    std::vector<int> children;
+    int stop;
+};
+
+Daemon g;
+
+long long NowMs()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+void Say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void Say(const char* fmt, ...)
+{
+    time_t t = time(NULL);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    char stamp[32];
+    strftime(stamp, sizeof(stamp), "%H:%M:%S", &tm);
+    printf("%s vctl[%d]: ", stamp, (int)getpid());
+    va_list ap;
+    va_start(ap, fmt);
+    vprintf(fmt, ap);
+    va_end(ap);
+    printf("\n");
+    fflush(stdout);
+}
+
+void OnSignal(int sig)
+{
+    unsigned char b = (unsigned char)sig;
+    int saved = errno;
+    ssize_t r = write(g.sig_pipe[1], &b, 1);
+    (void)r;
+    errno = saved;
+}
+
+int MakeFifo(const std::string& path)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0) {
+        if (S_ISFIFO(st.st_mode))
+            return 1; // keep it: a driver may hold it open from an earlier run
+        unlink(path.c_str());
+    }
+    if (mkfifo(path.c_str(), 0666) != 0) {
+        Say("mkfifo %s: %s", path.c_str(), strerror(errno));
+        return 0;
+    }
+    return 1;
+}
+
+void Drain(int fd)
+{
+    unsigned char buf[65536];
+    while (read(fd, buf, sizeof(buf)) > 0) {
+    }
+}
+
+int OpenListener()
+{
+    struct sockaddr_un sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sun_family = AF_UNIX;
+    if (g.sock_path.size() >= sizeof(sa.sun_path)) {
+        Say("socket path too long: %s", g.sock_path.c_str());
+        return 0;
+    }
+    memcpy(sa.sun_path, g.sock_path.c_str(), g.sock_path.size());
+    unlink(g.sock_path.c_str());
+    g.listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (g.listener < 0 || bind(g.listener, (struct sockaddr*)&sa, sizeof(sa)) != 0 || listen(g.listener, 16) != 0) {
+        Say("control socket %s: %s", g.sock_path.c_str(), strerror(errno));
+        return 0;
+    }
+    struct stat st;
+    g.sock_ino = stat(g.sock_path.c_str(), &st) == 0 ? st.st_ino : 0;
+    return 1;
+}
+
+// ---------------------------------------------------------------- children
+
+void ReapChildren()
+{
+    for (size_t i = 0; i < g.children.size();) {
+        int st = 0;
+        pid_t r = waitpid(g.children[i], &st, WNOHANG);
+        if (r == g.children[i] || (r < 0 && errno == ECHILD)) {
+            Say("unplug action (pid %d) ended with %d", g.children[i], WIFEXITED(st) ? WEXITSTATUS(st) : -1);
+            g.children.erase(g.children.begin() + (long)i);
+        } else {
+            ++i;
+        }
+    }
+}
+
+void StopChildren()
+{
+    for (int pid : g.children)
+        kill(-pid, SIGTERM);
+    long long until = NowMs() + 3000;
+    while (!g.children.empty() && NowMs() < until) {
+        ReapChildren();
+        if (!g.children.empty())
+            usleep(20000);
+    }
+    for (int pid : g.children) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, NULL, 0);
+    }
+    g.children.clear();
+}
+
+void RunUnplugAction()
+{
+    std::vector<std::string> args;
+    args.push_back("unplug");
+    std::string err;
+    int pid = VctlSpawnVcsetup(args, &err);
+    if (pid < 0) {
+        Say("unplug fault: %s", err.c_str());
+        ModelNote(&g.model, "unplug action could not start (see daemon.log)");
+        return;
+    }
+    Say("unplug fault: vcsetup unplug started (pid %d)", pid);
+    g.children.push_back(pid);
+}
+
+// ---------------------------------------------------------------- bridge
+
+void QueueReplies()
+{
+    ModelReply r;
+    long long now = NowMs();
+    while (ModelTakeReply(&g.model, &r)) {
+        Outgoing o;
+        o.due_ms = now + r.delay_ms;
+        if (o.due_ms < g.last_due)
+            o.due_ms = g.last_due; // a late reply holds back the ones behind it
+        g.last_due = o.due_ms;
+        o.record.resize(BRIDGE_HEAD + (size_t)r.length);
+        BridgeEncode(BRIDGE_DATA, r.bytes, (uint32_t)r.length, o.record.data());
+        if (g.out.size() >= MAX_QUEUED) {
+            ModelNote(&g.model, "reply queue full: oldest reply dropped (is the driver reading?)");
+            g.out.pop_front();
+        }
+        g.out.push_back(o);
+    }
+    if (ModelTakeUnplug(&g.model))
+        RunUnplugAction();
+}
+
+void HandleRecord(const BridgeRecord& rec)
+{
+    switch (rec.type) {
+    case BRIDGE_WRITE:
+        ModelFeed(&g.model, rec.payload.data(), rec.payload.size());
+        break;
+    case BRIDGE_ABORT:
+        ModelHostAbort(&g.model);
+        break;
+    case BRIDGE_OPENED: {
+        uint32_t pipe = 0;
+        for (size_t i = 0; i < 4 && i < rec.payload.size(); ++i)
+            pipe |= (uint32_t)rec.payload[i] << (8 * i);
+        ModelPipeOpened(&g.model, pipe);
+        break;
+    }
+    case BRIDGE_REMOVED:
+        ModelRemoved(&g.model);
+        g.out.clear();
+        Drain(g.d2h); // replies the driver did not take are gone with the device
+        break;
+    default: {
+        char note[64];
+        snprintf(note, sizeof(note), "unknown bridge record type %d ignored", rec.type);
+        ModelNote(&g.model, note);
+        break;
+    }
+    }
+}
+
+void ReadH2d()
+{
+    unsigned char buf[65536];
+    for (;;) {
+        ssize_t n = read(g.h2d, buf, sizeof(buf));
+        if (n <= 0)
+            break;
+        std::vector<BridgeRecord> recs;
+        if (!BridgeFeed(&g.reader, buf, (size_t)n, &recs))
+            ModelNote(&g.model, "broken record stream from the driver: resynchronising");
+        for (const BridgeRecord& r : recs)
+            HandleRecord(r);
+        g.last_activity = NowMs();
+    }
+    QueueReplies();
+}
+
+void WriteD2h()
+{
+    long long now = NowMs();
+    while (!g.out.empty() && g.out.front().due_ms <= now) {
+        const std::vector<unsigned char>& rec = g.out.front().record;
+        ssize_t n = write(g.d2h, rec.data(), rec.size());
+        if (n < 0 && (errno == EAGAIN || errno == EINTR))
+            return; // FIFO full: wait until the driver reads
+        if (n != (ssize_t)rec.size())
+            Say("d2h write: %s", n < 0 ? strerror(errno) : "short write");
+        g.out.pop_front();
+    }
+}
+
+// ---------------------------------------------------------------- control
+
+int ReadAll(int fd, void* buf, size_t n)
+{
+    size_t off = 0;
+    while (off < n) {
+        ssize_t r = recv(fd, (char*)buf + off, n - off, 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return 0;
+        off += (size_t)r;
+    }
+    return 1;
+}
+
+void Respond(int fd, int rc, const std::string& text)
+{
+    std::string msg(1, (char)rc);
+    msg += text;
+    size_t off = 0;
+    while (off < msg.size()) {
+        ssize_t n = send(fd, msg.data() + off, msg.size() - off, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        off += (size_t)n;
+    }
+}
+
+void ServeClient()
+{
+    int fd = accept4(g.listener, NULL, NULL, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    int flags = fcntl(fd, F_GETFL);
+    fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    struct timeval tv = {5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
+    g.last_activity = NowMs();
+
+    unsigned char len4[4];
+    if (!ReadAll(fd, len4, 4)) {
+        close(fd);
+        return;
+    }
+    uint32_t len = ReadLe32(len4);
+    if (len > MAX_REQUEST) {
+        Respond(fd, 2, "vctl: request too long\n");
+        close(fd);
+        return;
+    }
+    std::string body(len, '\0');
+    if (len && !ReadAll(fd, &body[0], len)) {
+        close(fd);
+        return;
+    }
+    std::vector<std::string> words;
+    size_t start = 0;
+    for (size_t i = 0; i < body.size(); ++i) {
+        if (body[i] == 0) {
+            words.push_back(body.substr(start, i - start));
+            start = i + 1;
+        }
+    }
+
+    std::string text;
+    int rc = 0;
+    if (!words.empty() && words[0] == "ping") {
+        text = std::to_string(getpid()) + "\n";
+    } else if (!words.empty() && words[0] == "stop") {
+        text = "stopping " + std::to_string(getpid()) + "\n";
+        g.stop = 1;
+    } else if (words.size() == 1 && words[0] == "status") {
+        char head[512];
+        snprintf(head, sizeof(head), "daemon: pid %d, dir %s\nreplies waiting: %zu\nunplug actions running: %zu\n",
+                 (int)getpid(), g.dir.c_str(), g.out.size(), g.children.size());
+        rc = ApplyCommand(&g.model, words, &text);
+        text = head + text;
+    } else {
+        if (words.size() == 1 && (words[0] == "reset" || words[0] == "plugged")) {
+            // Nothing the host has not read survives a reset or a power cycle.
+            g.out.clear();
+            Drain(g.d2h);
+        }
+        rc = ApplyCommand(&g.model, words, &text);
+        QueueReplies();
+    }
+    Respond(fd, rc, text);
+    close(fd);
+}
+
+// ---------------------------------------------------------------- checks
+
+// The dir or our socket gone (a test cleaned up its temp dir): time to go.
+int StillWanted()
+{
+    struct stat st;
+    if (stat(g.dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        Say("state dir %s is gone: exiting", g.dir.c_str());
+        return 0;
+    }
+    if (stat(g.sock_path.c_str(), &st) != 0 || st.st_ino != g.sock_ino) {
+        Say("control socket %s is gone or replaced: exiting", g.sock_path.c_str());
+        return 0;
+    }
+    if (g.idle_seconds > 0 && NowMs() - g.last_activity > (long long)g.idle_seconds * 1000) {
+        Say("idle for %d s: exiting", g.idle_seconds);
+        return 0;
+    }
+    return 1;
+}
+
+void Cleanup()
+{
+    StopChildren();
+    struct stat st;
+    // Only our own socket: a newer daemon may have taken the dir over.
+    if (stat(g.sock_path.c_str(), &st) == 0 && st.st_ino == g.sock_ino) {
+        unlink(g.sock_path.c_str());
+        unlink(g.pid_path.c_str());
+    }
+    if (g.listener >= 0)
+        close(g.listener);
+    if (g.h2d >= 0)
+        close(g.h2d);
+    if (g.d2h >= 0)
+        close(g.d2h);
+    Say("stopped");
+}
+
+} // namespace
+
+int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
+{
+    g.dir = dir;
+    g.h2d_path = dir + "/h2d";
+    g.d2h_path = dir + "/d2h";
+    g.sock_path = dir + "/ctl.sock";
+    g.pid_path = dir + "/daemon.pid";
+    g.h2d = g.d2h = g.listener = -1;
+    g.idle_seconds = idle_seconds;
+    g.stop = 0;
+    g.last_due = 0;
+    ModelInit(&g.model);
+    BridgeReaderInit(&g.reader);
+
+    if (pipe2(g.sig_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return 1;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = OnSignal;
+    sigaction(SIGTERM, &sa, NULL);
+    sigaction(SIGINT, &sa, NULL);
+    sigaction(SIGHUP, &sa, NULL);
+    sigaction(SIGCHLD, &sa, NULL);
+    signal(SIGPIPE, SIG_IGN);
+
+    if (!MakeFifo(g.h2d_path) || !MakeFifo(g.d2h_path))
+        return 1;
+    g.h2d = open(g.h2d_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    g.d2h = open(g.d2h_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (g.h2d < 0 || g.d2h < 0) {
+        Say("opening the FIFOs: %s", strerror(errno));
+        return 1;
+    }
+    Drain(g.h2d);
+    Drain(g.d2h);
+    if (!OpenListener())
+        return 1;
+    FILE* pf = fopen(g.pid_path.c_str(), "w");
+    if (pf) {
+        fprintf(pf, "%d\n", (int)getpid());
+        fclose(pf);
+    }
+    Say("serving %s (idle limit %d s)", dir.c_str(), idle_seconds);
+    g.last_activity = NowMs();
+    if (ready_fd >= 0) {
+        char msg[32];
+        int n = snprintf(msg, sizeof(msg), "ok %d\n", (int)getpid());
+        ssize_t w = write(ready_fd, msg, (size_t)n);
+        (void)w;
+        close(ready_fd);
+    }
+
+    long long next_check = NowMs() + CHECK_EVERY_MS;
+    while (!g.stop) {
+        long long now = NowMs();
+        int timeout = (int)(next_check - now);
+        int want_out = 0;
+        if (!g.out.empty()) {
+            long long wait = g.out.front().due_ms - now;
+            if (wait <= 0)
+                want_out = 1;
+            else if (wait < timeout)
+                timeout = (int)wait;
+        }
+        if (timeout < 0)
+            timeout = 0;
+        struct pollfd p[4];
+        p[0].fd = g.h2d;
+        p[0].events = POLLIN;
+        p[1].fd = g.listener;
+        p[1].events = POLLIN;
+        p[2].fd = g.sig_pipe[0];
+        p[2].events = POLLIN;
+        p[3].fd = want_out ? g.d2h : -1;
+        p[3].events = POLLOUT;
+        for (int i = 0; i < 4; ++i)
+            p[i].revents = 0;
+        int r = poll(p, 4, timeout);
+        if (r < 0 && errno != EINTR) {
+            Say("poll: %s", strerror(errno));
+            break;
+        }
+        if (p[2].revents & POLLIN) {
+            unsigned char sigs[16];
+            ssize_t n = read(g.sig_pipe[0], sigs, sizeof(sigs));
+            for (ssize_t i = 0; i < n; ++i) {
+                if (sigs[i] != SIGCHLD) {
+                    Say("signal %d: exiting", sigs[i]);
+                    g.stop = 1;
+                }
+            }
+            ReapChildren();
+        }
+        if (p[0].revents & POLLIN)
+            ReadH2d();
+        if (p[1].revents & POLLIN)
+            ServeClient();
+        WriteD2h();
+        if (NowMs() >= next_check) {
+            ReapChildren();
+            if (!StillWanted())
+                break;
+            next_check = NowMs() + CHECK_EVERY_MS;
+        }
+    }
+    Cleanup();
+    return 0;
+}

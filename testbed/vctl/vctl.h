@@ -1,0 +1,32 @@
+// vctl: the test bed's command for the virtual controller. One program, two
+// roles: the command the user and the tests run, and the daemon that holds
+// the device model (started by `vctl start`, ended by `vctl stop`).
+#pragma once
+
+#include <string>
+#include <vector>
+
+// State dir: the --dir value, else $PANEL_VC_DIR, else $PANEL_WINE_DIR/vc,
+// else build/wine/vc in the source tree. Always absolute.
+std::string VctlStateDir(const char* option);
+
+// vcsetup.exe to run under wine64: $PANEL_VCSETUP, else the path configured
+// at build time, else next to vctl, else the usual places in the build
+// trees. Empty when none exists; `tried` lists where it looked.
+std::string VctlFindVcsetup(std::string* tried);
+
+// Starts `$WINE64 vcsetup.exe args...` in a process group of its own, output
+// to this process's stdout and stderr. Returns the child's pid or -1.
+int VctlSpawnVcsetup(const std::vector<std::string>& args, std::string* err);
+
+// Runs it and waits; returns its exit code (127 when it could not start).
+int VctlRunVcsetup(const std::vector<std::string>& args);
+
+// The daemon: serves the FIFOs and the control socket in dir until `stop`,
+// a signal, the dir's disappearance or idle_seconds without activity.
+// Writes "ok" to ready_fd once it serves, then closes it.
+int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd);
+
+// Control socket request: words joined by NUL, prefixed by their total length
+// (4 bytes little-endian). Reply: 1 byte result code, then text up to EOF.
+int VctlRequest(const std::string& dir, const std::vector<std::string>& words, std::string* reply);
