@@ -1,0 +1,141 @@
+// Measures the update run against the virtual controller next to a bare
+// ping-pong of the same messages over the same link, without the engine.
+// Prints figures; never fails on a timing.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "link.h"
+#include "protocol.h"
+#include "support/testbed.h"
+#include "update.h"
+#include "usbbulk.h"
+#include "usblink.h"
+
+using namespace testbed;
+
+namespace {
+
+double Seconds(LARGE_INTEGER a, LARGE_INTEGER b)
+{
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return (double)(b.QuadPart - a.QuadPart) / (double)f.QuadPart;
+}
+
+bool Exchange(const unsigned char* msg, unsigned long n, unsigned char* rx)
+{
+    return UsbLinkSend(msg, n) == 1 && UsbLinkReceive(rx, RX_BUFFER_SIZE) == 1;
+}
+
+// The messages of a run, built beforehand, sent and answered one by one.
+double BareRun(const BlockSpec& b, uint32_t packet)
+{
+    FileInfo fi;
+    char err[ERROR_TEXT_SIZE];
+    std::vector<unsigned char> header = BlockBytes(b);
+    ParseSystemFileHeader(header.data(), header.size(), &fi, err);
+
+    std::vector<std::vector<unsigned char>> heads, datas;
+    std::vector<unsigned char> sums;
+    unsigned char tx[TX_BUFFER_SIZE];
+    for (uint32_t number = 0; number * packet < b.data.size(); ++number) {
+        int n = BuildMessageHead(tx, &fi, MsgData);
+        Put28Bit(tx + n, number);
+        heads.emplace_back(tx, tx + n + 4);
+        unsigned char sum = 0;
+        uint32_t m = PackSevenBit(b.data.data() + (size_t)number * packet, tx, packet, &sum);
+        datas.emplace_back(tx, tx + m);
+        sums.push_back(sum);
+    }
+    unsigned char inquiry[16], version[16], setmode[40], rx[RX_BUFFER_SIZE];
+    int ni = BuildMessageHead(inquiry, &fi, MsgInquiry);
+    inquiry[ni++] = 0xF7;
+    int nv = BuildMessageHead(version, &fi, MsgVersionRequest);
+    version[nv++] = fi.block_code;
+    version[nv++] = 0xF7;
+    int ns = BuildMessageHead(setmode, &fi, MsgSetMode);
+    setmode[ns++] = 0;
+    setmode[ns++] = fi.block_code;
+    Put28Bit(setmode + ns, fi.base_address);
+    Put28Bit(setmode + ns + 4, fi.block_length);
+    ns += 8;
+    setmode[ns++] = (unsigned char)(fi.version_major | 0x40);
+    setmode[ns++] = fi.version_minor;
+    Put28Bit(setmode + ns, packet);
+    ns += 4;
+    setmode[ns++] = 0xF7;
+
+    LARGE_INTEGER t0, t1;
+    QueryPerformanceCounter(&t0);
+    bool ok = Exchange(inquiry, ni, rx) && Exchange(version, nv, rx) && Exchange(setmode, ns, rx);
+    Sleep(20); // the run waits after the set-mode reply as well
+    for (size_t i = 0; ok && i < heads.size(); ++i) {
+        unsigned char tail[2] = {sums[i], 0xF7};
+        ok = UsbLinkSend(heads[i].data(), (unsigned long)heads[i].size()) == 1 &&
+             UsbLinkSend(datas[i].data(), (unsigned long)datas[i].size()) == 1 && UsbLinkSend(tail, 2) == 1 &&
+             UsbLinkReceive(rx, RX_BUFFER_SIZE) == 1 && rx[5] == MsgStatus && rx[6] == 0;
+    }
+    QueryPerformanceCounter(&t1);
+    return ok ? Seconds(t0, t1) : -1.0;
+}
+
+} // namespace
+
+int main()
+{
+    char err[ERROR_TEXT_SIZE] = "";
+    if (!AllocTransferBuffers(err))
+        return 1;
+    init_cusbbulk();
+    const uint32_t kFileData = 4u << 20;
+    BlockSpec b;
+    b.data = Pattern(kFileData, 42);
+    std::vector<unsigned char> file = BlockBytes(b);
+    TempFile f(file);
+
+    printf("%-8s %10s %10s %8s %12s\n", "packet", "engine s", "bare s", "ratio", "packets/s");
+    const uint32_t sizes[] = {256, 1024, 32768};
+    for (uint32_t packet : sizes) {
+        VctlOk("fault clear");
+        VctlOk("set protocol 1");
+        VctlOk("set caps 0");
+        VctlOk("set pid any");
+        VctlOk("set packet-size " + std::to_string(packet));
+        VctlOk("reset");
+        if (!UsbLinkOpen(err)) {
+            printf("link open failed: %s\n", err);
+            return 1;
+        }
+        double engine = -1.0;
+        {
+            TestWindow w;
+            LARGE_INTEGER t0, t1;
+            QueryPerformanceCounter(&t0);
+            StartUpdate(w.hwnd(), f.path(), LinkUsbBulk, 0);
+            int r = w.WaitForEnd(600000);
+            QueryPerformanceCounter(&t1);
+            CloseUpdateThread();
+            if (r == 1)
+                engine = Seconds(t0, t1);
+        }
+        VctlOk("reset");
+        double bare = BareRun(b, packet);
+        UsbLinkClose();
+        uint32_t packets = kFileData / packet;
+        if (engine < 0 || bare < 0) {
+            printf("%-8u run failed (engine %.3f, bare %.3f)\n", packet, engine, bare);
+            continue;
+        }
+        printf("%-8u %10.3f %10.3f %8.3f %12.0f\n", packet, engine, bare, engine / bare, packets / engine);
+        fflush(stdout);
+    }
+    free_cusbbulk();
+    FreeTransferBuffers();
+    return 0;
+}

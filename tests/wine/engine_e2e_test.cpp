@@ -1,0 +1,409 @@
+// The update engine against the virtual controller, through the real USB
+// bulk link: device query, whole runs, faults, pause and abort.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <commctrl.h>
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "link.h"
+#include "support/testbed.h"
+#include "update.h"
+#include "usbbulk.h"
+#include "usblink.h"
+
+using namespace testbed;
+
+namespace {
+
+class Engine : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        char err[ERROR_TEXT_SIZE];
+        ASSERT_EQ(1, AllocTransferBuffers(err));
+        init_cusbbulk();
+    }
+    static void TearDownTestSuite()
+    {
+        free_cusbbulk();
+        FreeTransferBuffers();
+    }
+    void SetUp() override
+    {
+        Configure(1, 256, 0);
+        VctlOk("fault clear");
+        VctlOk("reset");
+        char err[ERROR_TEXT_SIZE] = "";
+        ASSERT_EQ(1, UsbLinkOpen(err)) << err;
+    }
+    void TearDown() override { UsbLinkClose(); }
+
+    static void Configure(int protocol, int packet, int caps)
+    {
+        char args[128];
+        snprintf(args, sizeof(args), "set protocol %d", protocol);
+        VctlOk(args);
+        snprintf(args, sizeof(args), "set packet-size %d", packet);
+        VctlOk(args);
+        snprintf(args, sizeof(args), "set caps %d", caps);
+        VctlOk(args);
+        VctlOk("set pid any");
+    }
+
+    int Run(const std::vector<unsigned char>& file, int force = 0)
+    {
+        TempFile f(file);
+        StartUpdate(window_.hwnd(), f.path(), LinkUsbBulk, force);
+        int r = window_.WaitForEnd(120000);
+        CloseUpdateThread();
+        return r;
+    }
+
+    int Progress() { return (int)SendMessageA(window_.progress(), PBM_GETPOS, 0, 0); }
+    int ProgressEnd() { return (int)SendMessageA(window_.progress(), PBM_GETRANGE, FALSE, 0); }
+
+    static size_t CountLines(const std::vector<std::string>& log, const char* what)
+    {
+        size_t n = 0;
+        for (const std::string& l : log)
+            if (l.find(what) != std::string::npos)
+                ++n;
+        return n;
+    }
+
+    TestWindow window_;
+};
+
+TEST_F(Engine, WritesBlockInEveryProtocolAndDataForm)
+{
+    BlockSpec b;
+    b.data = Pattern(16 * 256, 1);
+    std::vector<unsigned char> file = BlockBytes(b);
+    for (int protocol = 0; protocol <= 1; ++protocol) {
+        for (int caps = 0; caps <= 1; ++caps) {
+            SCOPED_TRACE("protocol " + std::to_string(protocol) + " caps " + std::to_string(caps));
+            Configure(protocol, 256, caps);
+            VctlOk("reset");
+            window_.redraws();
+            ASSERT_EQ(1, Run(file));
+            EXPECT_EQ(b.data, Flash(0, (uint32_t)b.data.size()));
+            EXPECT_EQ((int)file.size(), Progress());
+            EXPECT_EQ((int)file.size(), ProgressEnd());
+            std::vector<std::string> log = WireLog();
+            EXPECT_EQ(1u, CountLines(log, caps ? "set-mode raw" : "set-mode packed"));
+            EXPECT_EQ(16u, CountLines(log, caps ? " raw" : " packed") - 1);
+            // The device has the new version now: the next run has nothing to do.
+            UsbLinkClose();
+            VctlOk("replug");
+            char err[ERROR_TEXT_SIZE];
+            ASSERT_EQ(1, UsbLinkOpen(err)) << err;
+        }
+    }
+}
+
+TEST_F(Engine, ProductIdOfOneTwoOrThreeBytes)
+{
+    const unsigned char pids[3][3] = {{0x44, 0xFF, 0x12}, {0x44, 0x01, 0xFF}, {0x44, 0x01, 0x02}};
+    const char* inquiries[3] = {"F0 42 23 44 00 F7", "F0 42 23 44 01 00 F7", "F0 42 23 44 01 02 00 F7"};
+    for (int i = 0; i < 3; ++i) {
+        VctlOk("reset");
+        BlockSpec b;
+        memcpy(b.pid, pids[i], 3);
+        b.data = Pattern(512, 2);
+        ASSERT_EQ(1, Run(BlockBytes(b))) << i;
+        EXPECT_EQ(b.data, Flash(0, 512));
+        EXPECT_EQ(1u, CountLines(WireLog(), inquiries[i])) << i;
+    }
+}
+
+TEST_F(Engine, FillForEqualPacketsOnlyWhenOffered)
+{
+    BlockSpec b;
+    b.data.assign(3 * 256, 0xAA);
+    b.data[2 * 256 - 1] = 0xAB; // the second packet differs in its last byte only
+    std::vector<unsigned char> file = BlockBytes(b);
+
+    Configure(1, 256, 2);
+    ASSERT_EQ(1, Run(file));
+    std::vector<std::string> log = WireLog();
+    EXPECT_EQ(1u, CountLines(log, "fill #0"));
+    EXPECT_EQ(1u, CountLines(log, "data #1"));
+    EXPECT_EQ(1u, CountLines(log, "fill #2"));
+    EXPECT_EQ(b.data, Flash(0, (uint32_t)b.data.size()));
+
+    Configure(1, 256, 0);
+    VctlOk("reset");
+    ASSERT_EQ(1, Run(file));
+    log = WireLog();
+    EXPECT_EQ(0u, CountLines(log, "fill #"));
+    EXPECT_EQ(3u, CountLines(log, "| data #"));
+}
+
+TEST_F(Engine, SkipsBlockTheDeviceAlreadyHas)
+{
+    VctlOk("set version 1 1.05");
+    VctlOk("set version 2 1.00");
+    BlockSpec first;
+    first.code = 1;
+    first.data = Pattern(1024, 3);
+    BlockSpec second;
+    second.code = 2;
+    second.major = 2;
+    second.minor = 0;
+    second.base = 0x10000;
+    second.data = Pattern(2048, 4);
+    std::vector<unsigned char> file = BlockBytes(first);
+    std::vector<unsigned char> tail = BlockBytes(second);
+    file.insert(file.end(), tail.begin(), tail.end());
+
+    ASSERT_EQ(1, Run(file));
+    EXPECT_EQ((std::vector<LPARAM>{0, 1, 0}), window_.redraws());
+    EXPECT_EQ(std::vector<unsigned char>(1024, 0xFF), Flash(0, 1024));
+    EXPECT_EQ(second.data, Flash(0x10000, 2048));
+    // A skipped block adds only its header: the bar ends short of its range.
+    EXPECT_EQ(256 + 256 + 2048, Progress());
+    EXPECT_EQ((int)file.size(), ProgressEnd());
+    EXPECT_EQ(1u, CountLines(WireLog(), "set-mode"));
+}
+
+TEST_F(Engine, SameVersionOfTheOnlyBlockFails)
+{
+    VctlOk("set version 1 1.05");
+    BlockSpec b;
+    b.data = Pattern(256, 5);
+    ASSERT_EQ(0, Run(BlockBytes(b)));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Version Error(It's Version Down or Same)"));
+    EXPECT_EQ((std::vector<LPARAM>{}), window_.redraws());
+    EXPECT_EQ(0u, CountLines(WireLog(), "set-mode"));
+}
+
+TEST_F(Engine, ForceWritesOlderVersionWithoutAsking)
+{
+    VctlOk("set version 1 2.00");
+    BlockSpec b;
+    b.data = Pattern(1024, 6);
+    ASSERT_EQ(1, Run(BlockBytes(b), 1));
+    EXPECT_EQ(b.data, Flash(0, 1024));
+    EXPECT_EQ(0u, CountLines(WireLog(), "version request"));
+}
+
+TEST_F(Engine, PacketNumbersFollowTheBlockOffset)
+{
+    BlockSpec b;
+    b.base = 0x10000;
+    b.offset = 0x800;
+    b.data = Pattern(0x400, 7);
+    ASSERT_EQ(1, Run(BlockBytes(b)));
+    std::vector<std::string> log = WireLog();
+    EXPECT_EQ(1u, CountLines(log, "data #8 "));
+    EXPECT_EQ(1u, CountLines(log, "data #11 "));
+    EXPECT_EQ(0u, CountLines(log, "data #12 "));
+    EXPECT_EQ(b.data, Flash(0x10800, 0x400));
+}
+
+TEST_F(Engine, DeviceStatusEndsTheRunWithItsText)
+{
+    const char* texts[] = {"",
+                           "Product ID Error",
+                           "Member ID Error",
+                           "Format Error",
+                           "Block Code Error",
+                           "Packet Number Error",
+                           "Checksum Error",
+                           "Timeout Error",
+                           "Hardware Error",
+                           "Flash Write Error",
+                           "User Aborted",
+                           "Version Error",
+                           "Unknown Error"};
+    BlockSpec b;
+    b.data = Pattern(4 * 256, 8);
+    std::vector<unsigned char> file = BlockBytes(b);
+    for (int status = 1; status <= 13; ++status) {
+        SCOPED_TRACE(status);
+        VctlOk("reset");
+        std::string expected;
+        if (status == 13) {
+            VctlOk("fault status 0x41 --text abc --at 2");
+            expected = "Rx Status Error(Exp) : 0x41abc";
+        } else {
+            VctlOk("fault status " + std::to_string(status) + " --at 2");
+            expected = std::string("Rx Status Error : ") + texts[status];
+        }
+        ASSERT_EQ(0, Run(file));
+        EXPECT_TRUE(window_.MessageRowShows(0, expected.c_str())) << expected;
+        // Nothing more goes to the device after the failed packet.
+        std::vector<std::string> log = WireLog();
+        size_t fault_at = log.size();
+        for (size_t i = 0; i < log.size(); ++i)
+            if (log[i].find("[fault: status") != std::string::npos)
+                fault_at = i;
+        ASSERT_LT(fault_at, log.size());
+        for (size_t i = fault_at + 1; i < log.size(); ++i)
+            EXPECT_EQ(std::string::npos, log[i].find("H>D")) << log[i];
+        EXPECT_EQ(256 + 256, Progress());
+    }
+}
+
+TEST_F(Engine, SilentDeviceIsEndedByTheAbort)
+{
+    VctlOk("fault silent --at 3");
+    BlockSpec b;
+    b.data = Pattern(8 * 256, 9);
+    TempFile f(BlockBytes(b));
+    StartUpdate(window_.hwnd(), f.path(), LinkUsbBulk, 0);
+    window_.Pump(500);
+    EXPECT_EQ(0, IsUpdateFinished());
+    PauseUpdate();
+    AbortUpdate();
+    EXPECT_EQ(0, window_.WaitForEnd(20000));
+    CloseUpdateThread();
+    EXPECT_EQ(1, IsUpdateFinished());
+    EXPECT_TRUE(window_.MessageRowShows(0, MSG_UPDATE_ABORTED));
+    EXPECT_EQ(256 + 2 * 256, Progress());
+}
+
+TEST_F(Engine, PauseHoldsResumeGoesOnAbortEnds)
+{
+    BlockSpec b;
+    b.data = Pattern(2048 * 256, 10);
+    std::vector<unsigned char> file = BlockBytes(b);
+    TempFile f(file);
+
+    StartUpdate(window_.hwnd(), f.path(), LinkUsbBulk, 0);
+    while (Progress() < 256 + 10 * 256 && !IsUpdateFinished())
+        window_.Pump(5);
+    PauseUpdate();
+    window_.Pump(100);
+    int held = Progress();
+    window_.Pump(300);
+    EXPECT_EQ(held, Progress());
+    EXPECT_EQ(UpdatePaused, UpdateState);
+    ResumeUpdate();
+    while (Progress() < held + 20 * 256 && !IsUpdateFinished())
+        window_.Pump(5);
+    EXPECT_GT(Progress(), held);
+
+    PauseUpdate();
+    window_.Pump(50);
+    AbortUpdate();
+    EXPECT_EQ(0, window_.WaitForEnd(20000));
+    CloseUpdateThread();
+    EXPECT_TRUE(window_.MessageRowShows(0, MSG_UPDATE_ABORTED));
+    EXPECT_LT(Progress(), (int)file.size());
+    // The abort reached the device and nothing followed it.
+    std::vector<std::string> log = WireLog();
+    ASSERT_FALSE(log.empty());
+    EXPECT_LT(CountLines(log, "| data #"), 2048u);
+}
+
+TEST_F(Engine, AbortWhileRunningOnlyEndsThePendingTransfer)
+{
+    // AbortUpdate outside the paused state aborts USB transfers but keeps the state.
+    BlockSpec b;
+    b.data = Pattern(64 * 256, 11);
+    TempFile f(BlockBytes(b));
+    StartUpdate(window_.hwnd(), f.path(), LinkUsbBulk, 0);
+    window_.Pump(20);
+    AbortUpdate();
+    EXPECT_NE(UpdateAbort, UpdateState);
+    window_.WaitForEnd(60000);
+    CloseUpdateThread();
+}
+
+TEST_F(Engine, BytesBehindTheLastBlockFailAfterIt)
+{
+    BlockSpec b;
+    b.data = Pattern(512, 12);
+    std::vector<unsigned char> file = BlockBytes(b);
+    file.insert(file.end(), 10, 0x55);
+    ASSERT_EQ(0, Run(file));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Error - Header lengrh is too short."));
+    EXPECT_EQ(b.data, Flash(0, 512));
+}
+
+TEST_F(Engine, RefusesPacketSizesTheBufferCannotHold)
+{
+    BlockSpec b;
+    b.data = Pattern(512, 13);
+    std::vector<unsigned char> file = BlockBytes(b);
+    Configure(1, 0, 0);
+    ASSERT_EQ(0, Run(file));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Error - Packet size is out of range(0)."));
+    Configure(1, 32769, 0);
+    ASSERT_EQ(0, Run(file));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Error - Packet size is out of range(32769)."));
+    Configure(1, 384, 0); // 512 is no multiple of it
+    ASSERT_EQ(0, Run(file));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Error - Packet size is not correct."));
+    EXPECT_EQ(0u, CountLines(WireLog(), "set-mode"));
+}
+
+TEST_F(Engine, ZeroLengthBlockGoesStraightToItsEnd)
+{
+    BlockSpec empty;
+    empty.code = 1;
+    BlockSpec next;
+    next.code = 2;
+    next.base = 0x1000;
+    next.data = Pattern(256, 14);
+    std::vector<unsigned char> file = BlockBytes(empty);
+    std::vector<unsigned char> tail = BlockBytes(next);
+    file.insert(file.end(), tail.begin(), tail.end());
+    ASSERT_EQ(1, Run(file));
+    EXPECT_EQ((std::vector<LPARAM>{1, 0, 1, 0}), window_.redraws());
+    EXPECT_EQ(next.data, Flash(0x1000, 256));
+    EXPECT_EQ((int)file.size(), Progress());
+}
+
+class Query : public Engine {};
+
+TEST_F(Query, ReportsTheDeviceVersionAgainstTheFile)
+{
+    BlockSpec b;
+    FileInfo fi;
+    char err[ERROR_TEXT_SIZE];
+    std::vector<unsigned char> bytes = BlockBytes(b);
+    ASSERT_EQ(1, ParseSystemFileHeader(bytes.data(), bytes.size(), &fi, err));
+
+    VctlOk("set version 1 1.04");
+    EXPECT_EQ(1, QueryDevice(&fi, LinkUsbBulk));
+    EXPECT_TRUE(window_.InfoRowShows(1, 210, "1.04 (needs update)", false, false));
+    EXPECT_TRUE(window_.InfoRowShows(1, 200, "Software Version :", true, true));
+
+    VctlOk("set version 1 1.05");
+    EXPECT_EQ(2, QueryDevice(&fi, LinkUsbBulk));
+    VctlOk("set version 1 3.00");
+    EXPECT_EQ(2, QueryDevice(&fi, LinkUsbBulk));
+
+    Configure(2, 256, 0);
+    EXPECT_EQ(0, QueryDevice(&fi, LinkUsbBulk));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Protocol code error(need newer tool)."));
+
+    Configure(1, 256, 0);
+    VctlOk("fault malformed manufacturer --on inquiry");
+    EXPECT_EQ(0, QueryDevice(&fi, LinkUsbBulk));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Rx Msg Error(1:Not ORLO ID)"));
+
+    VctlOk("fault malformed code --on version");
+    EXPECT_EQ(0, QueryDevice(&fi, LinkUsbBulk));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Rx Msg Error(Msg Code Error)"));
+}
+
+TEST_F(Query, SilentDeviceDoesNotHoldTheWindowForever)
+{
+    BlockSpec b;
+    FileInfo fi;
+    char err[ERROR_TEXT_SIZE];
+    std::vector<unsigned char> bytes = BlockBytes(b);
+    ASSERT_EQ(1, ParseSystemFileHeader(bytes.data(), bytes.size(), &fi, err));
+    VctlOk("fault silent --on inquiry");
+    EXPECT_EQ(0, QueryDevice(&fi, LinkUsbBulk));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error(Timeout)"));
+}
+
+} // namespace

@@ -1,0 +1,420 @@
+#include "testbed.h"
+
+#include <commctrl.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "statusview.h"
+#include "update.h"
+
+namespace testbed {
+
+namespace {
+
+std::string ReadWholeFile(const std::string& path)
+{
+    std::string s;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f)
+        return s;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), f)) > 0)
+        s.append(buf, n);
+    fclose(f);
+    return s;
+}
+
+// A folder that both sides see: /tmp on the Unix side is Z:\tmp here.
+std::string ScratchDir()
+{
+    static std::string dir;
+    if (dir.empty()) {
+        char name[64];
+        snprintf(name, sizeof(name), "/tmp/panel-e2e-%lu", GetCurrentProcessId());
+        dir = name;
+        std::string win = "Z:" + dir;
+        for (char& c : win)
+            if (c == '/')
+                c = '\\';
+        CreateDirectoryA(win.c_str(), NULL);
+    }
+    return dir;
+}
+
+std::string WinPath(const std::string& unix_path)
+{
+    std::string w = "Z:" + unix_path;
+    for (char& c : w)
+        if (c == '/')
+            c = '\\';
+    return w;
+}
+
+} // namespace
+
+int Vctl(const std::string& args, std::string* out)
+{
+    const char* vctl = getenv("PANEL_VCTL");
+    if (!vctl || !*vctl) {
+        ADD_FAILURE() << "PANEL_VCTL is not set";
+        return -1;
+    }
+    std::string dir = ScratchDir();
+    std::string script = dir + "/cmd.sh";
+    std::string output = dir + "/out.txt";
+    std::string rc = dir + "/rc.txt";
+    // Wine does not hand a Unix program's exit code back, so the script
+    // writes it down.
+    std::string body = "'" + std::string(vctl) + "' " + args + " >'" + output + "' 2>&1\necho $? >'" + rc + "'\n";
+    FILE* f = fopen(WinPath(script).c_str(), "wb");
+    if (!f)
+        return -1;
+    fwrite(body.data(), 1, body.size(), f);
+    fclose(f);
+    DeleteFileA(WinPath(rc).c_str());
+
+    std::string cmd = "Z:\\bin\\sh " + script;
+    STARTUPINFOA si;
+    memset(&si, 0, sizeof(si));
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi;
+    std::vector<char> line(cmd.begin(), cmd.end());
+    line.push_back(0);
+    if (!CreateProcessA(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+        ADD_FAILURE() << "cannot start " << cmd << ": " << GetLastError();
+        return -1;
+    }
+    WaitForSingleObject(pi.hProcess, 60000);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    // The Unix process may end a moment after Wine reports it.
+    std::string code;
+    for (int i = 0; i < 500 && code.empty(); ++i) {
+        code = ReadWholeFile(WinPath(rc));
+        if (code.empty())
+            Sleep(10);
+    }
+    if (out)
+        *out = ReadWholeFile(WinPath(output));
+    return code.empty() ? -1 : atoi(code.c_str());
+}
+
+std::string VctlOk(const std::string& args)
+{
+    std::string out;
+    int rc = Vctl(args, &out);
+    EXPECT_EQ(0, rc) << "vctl " << args << ":\n" << out;
+    return out;
+}
+
+std::vector<std::string> WireLog()
+{
+    std::string text = VctlOk("log");
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+std::vector<unsigned char> Flash(uint32_t address, uint32_t length)
+{
+    std::string file = ScratchDir() + "/flash.bin";
+    char args[256];
+    snprintf(args, sizeof(args), "flash '%s' --base %u --length %u", file.c_str(), address, length);
+    VctlOk(args);
+    std::string bytes = ReadWholeFile(WinPath(file));
+    return std::vector<unsigned char>(bytes.begin(), bytes.end());
+}
+
+std::vector<unsigned char> Pattern(size_t n, unsigned seed)
+{
+    std::vector<unsigned char> v(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        v[i] = (unsigned char)(x >> 16);
+    }
+    return v;
+}
+
+std::vector<unsigned char> BlockBytes(const BlockSpec& b)
+{
+    std::vector<unsigned char> h(SYSFILE_HEADER_SIZE, 0);
+    memcpy(h.data(), SYSFILE_MAGIC, 16);
+    memcpy(h.data() + HDR_DEVICE_NAME, b.name.data(), b.name.size() < 16 ? b.name.size() : 16);
+    memcpy(h.data() + HDR_TYPE, "MAIN", 4);
+    h[HDR_BLOCK_CODE] = b.code;
+    h[HDR_VERSION_MAJOR] = b.major;
+    h[HDR_VERSION_MINOR] = b.minor;
+    h[HDR_PRODUCT_ID] = b.pid[0];
+    h[HDR_PRODUCT_ID + 1] = b.pid[1];
+    h[HDR_PRODUCT_ID + 2] = b.pid[2];
+    h[HDR_INQUIRY_PARAM] = b.inquiry;
+    WriteLe32(h.data() + HDR_BASE_ADDRESS, b.base);
+    WriteLe32(h.data() + HDR_BLOCK_OFFSET, b.offset);
+    WriteLe32(h.data() + HDR_BLOCK_LENGTH, (uint32_t)b.data.size());
+    h.insert(h.end(), b.data.begin(), b.data.end());
+    return h;
+}
+
+TempFile::TempFile(const std::vector<unsigned char>& bytes)
+{
+    char dir[MAX_PATH];
+    GetTempPathA(sizeof(dir), dir);
+    GetTempFileNameA(dir, "vsb", 0, path_);
+    HANDLE h = CreateFileA(path_, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD written = 0;
+    if (!bytes.empty())
+        WriteFile(h, bytes.data(), (DWORD)bytes.size(), &written, NULL);
+    CloseHandle(h);
+}
+
+TempFile::~TempFile()
+{
+    DeleteFileA(path_);
+}
+
+namespace {
+
+std::vector<LPARAM> g_redraws;
+int g_ended = -1;
+HBRUSH g_grey;
+HBRUSH g_blue;
+
+LRESULT CALLBACK UpdateWindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
+{
+    switch (msg) {
+    case WM_PAINT:
+        PaintStatusView();
+        return 0;
+    case WM_COMMAND:
+        if (LOWORD(wp) == CMD_UPDATE_ENDED)
+            g_ended = (int)lp;
+        else if (LOWORD(wp) == CMD_REDRAW_MENU)
+            g_redraws.push_back(lp);
+        return 0;
+    default:
+        return DefWindowProcA(hwnd, msg, wp, lp);
+    }
+}
+
+HFONT ViewFont(bool bold)
+{
+    return CreateFontA(-14, 0, 0, 0, bold ? 600 : 0, FALSE, FALSE, FALSE, 0, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                       DEFAULT_QUALITY, DEFAULT_PITCH, "Arial");
+}
+
+// 32-bit pixels of a window's client area, or of the same area drawn here.
+struct Pixels {
+    int w = 0, h = 0;
+    std::vector<uint32_t> px;
+};
+
+Pixels Capture(HWND hwnd)
+{
+    UpdateWindow(hwnd);
+    RECT r;
+    GetClientRect(hwnd, &r);
+    Pixels p;
+    p.w = r.right;
+    p.h = r.bottom;
+    HDC wdc = GetDC(hwnd);
+    HDC mdc = CreateCompatibleDC(wdc);
+    HBITMAP bmp = CreateCompatibleBitmap(wdc, p.w, p.h);
+    HGDIOBJ old = SelectObject(mdc, bmp);
+    BitBlt(mdc, 0, 0, p.w, p.h, wdc, 0, 0, SRCCOPY);
+    SelectObject(mdc, old);
+    BITMAPINFO bi;
+    memset(&bi, 0, sizeof(bi));
+    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+    bi.bmiHeader.biWidth = p.w;
+    bi.bmiHeader.biHeight = -p.h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    p.px.resize((size_t)p.w * p.h);
+    GetDIBits(mdc, bmp, 0, (UINT)p.h, p.px.data(), &bi, DIB_RGB_COLORS);
+    DeleteObject(bmp);
+    DeleteDC(mdc);
+    ReleaseDC(hwnd, wdc);
+    return p;
+}
+
+Pixels Render(int w, int h, int x, int y, const char* text, bool bold)
+{
+    Pixels p;
+    p.w = w;
+    p.h = h;
+    HDC sdc = GetDC(NULL);
+    HDC mdc = CreateCompatibleDC(sdc);
+    HBITMAP bmp = CreateCompatibleBitmap(sdc, w, h);
+    HGDIOBJ old = SelectObject(mdc, bmp);
+    RECT all = {0, 0, w, h};
+    FillRect(mdc, &all, g_grey);
+    HFONT font = ViewFont(bold);
+    HGDIOBJ oldf = SelectObject(mdc, font);
+    SetTextColor(mdc, RGB(0, 0, 0));
+    SetBkColor(mdc, RGB(192, 192, 192));
+    TextOutA(mdc, x, y, text, (int)strlen(text));
+    SelectObject(mdc, oldf);
+    DeleteObject(font);
+    SelectObject(mdc, old);
+    BITMAPINFO bi;
+    memset(&bi, 0, sizeof(bi));
+    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    p.px.resize((size_t)w * h);
+    GetDIBits(mdc, bmp, 0, (UINT)h, p.px.data(), &bi, DIB_RGB_COLORS);
+    DeleteObject(bmp);
+    DeleteDC(mdc);
+    ReleaseDC(NULL, sdc);
+    return p;
+}
+
+bool SameBand(const Pixels& a, const Pixels& b, int x0, int x1, int y0, int y1)
+{
+    for (int y = y0; y < y1 && y < a.h && y < b.h; ++y)
+        for (int x = x0; x < x1 && x < a.w && x < b.w; ++x)
+            if ((a.px[(size_t)y * a.w + x] & 0xFFFFFF) != (b.px[(size_t)y * b.w + x] & 0xFFFFFF))
+                return false;
+    return true;
+}
+
+} // namespace
+
+TestWindow::TestWindow()
+{
+    static bool registered = false;
+    if (!registered) {
+        g_grey = CreateSolidBrush(RGB(192, 192, 192));
+        g_blue = CreateSolidBrush(RGB(0, 64, 96));
+        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_PROGRESS_CLASS};
+        InitCommonControlsEx(&icc);
+        WNDCLASSA wc;
+        memset(&wc, 0, sizeof(wc));
+        wc.lpfnWndProc = UpdateWindowProc;
+        wc.hInstance = GetModuleHandleA(NULL);
+        wc.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
+        wc.hbrBackground = g_grey;
+        wc.lpszClassName = "EngineTestWindow";
+        RegisterClassA(&wc);
+        registered = true;
+    }
+    g_redraws.clear();
+    g_ended = -1;
+    int height = GetSystemMetrics(SM_CYCAPTION) + 2 * GetSystemMetrics(SM_CYEDGE) + 228;
+    hwnd_ = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, "EngineTestWindow", "engine test",
+                            WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 20, 20, 520, height, NULL, NULL,
+                            GetModuleHandleA(NULL), NULL);
+    CreateStatusView(hwnd_, g_blue, g_grey, false);
+    progress_ = CreateWindowExA(0, PROGRESS_CLASSA, "", 0x50800001, 25, 167, 465, 16, hwnd_, (HMENU)0,
+                                GetModuleHandleA(NULL), NULL);
+    SetUpdateProgressBar(progress_);
+    ShowWindow(hwnd_, SW_SHOWNOACTIVATE);
+    UpdateWindow(hwnd_);
+    Pump(0);
+}
+
+TestWindow::~TestWindow()
+{
+    SetUpdateProgressBar(NULL);
+    DestroyWindow(hwnd_);
+    Pump(0);
+    DestroyStatusView();
+}
+
+void TestWindow::Pump(DWORD ms)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        if (GetTickCount() - start >= ms)
+            return;
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
+    }
+}
+
+int TestWindow::WaitForEnd(DWORD timeout_ms)
+{
+    DWORD start = GetTickCount();
+    while (g_ended < 0 && GetTickCount() - start < timeout_ms) {
+        MSG msg;
+        while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+        if (g_ended < 0)
+            MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
+    }
+    // The worker sets the finished state right after its last post.
+    for (int i = 0; i < 500 && g_ended >= 0 && !IsUpdateFinished(); ++i)
+        Sleep(2);
+    return g_ended;
+}
+
+const std::vector<LPARAM>& TestWindow::redraws() const
+{
+    return g_redraws;
+}
+
+bool TestWindow::MessageRowShows(int row, const char* text)
+{
+    Pixels shown = Capture(hwnd_);
+    Pixels want = Render(shown.w, shown.h, MSG_X, MSG_Y + 16 * row, text, false);
+    return SameBand(shown, want, MSG_X, MSG_X + MSG_W, MSG_Y + 16 * row, MSG_Y + 16 * row + 16);
+}
+
+bool TestWindow::InfoRowShows(int row, int column, const char* text, bool bold, bool right_aligned)
+{
+    Pixels shown = Capture(hwnd_);
+    int x = column;
+    if (right_aligned) {
+        HDC sdc = GetDC(NULL);
+        HDC mdc = CreateCompatibleDC(sdc);
+        HFONT font = ViewFont(bold);
+        HGDIOBJ oldf = SelectObject(mdc, font);
+        SIZE size;
+        GetTextExtentPoint32A(mdc, text, (int)strlen(text), &size);
+        SelectObject(mdc, oldf);
+        DeleteObject(font);
+        DeleteDC(mdc);
+        ReleaseDC(NULL, sdc);
+        x = column - size.cx < 0 ? 0 : column - size.cx;
+    }
+    Pixels want = Render(shown.w, shown.h, INFO_X + x, INFO_Y + 16 * row, text, bold);
+    // Only the text's own span: the rest of the row may hold other texts.
+    int left = INFO_X + x;
+    int right = left;
+    {
+        HDC sdc = GetDC(NULL);
+        HDC mdc = CreateCompatibleDC(sdc);
+        HFONT font = ViewFont(bold);
+        HGDIOBJ oldf = SelectObject(mdc, font);
+        SIZE size;
+        GetTextExtentPoint32A(mdc, text, (int)strlen(text), &size);
+        right = left + size.cx;
+        SelectObject(mdc, oldf);
+        DeleteObject(font);
+        DeleteDC(mdc);
+        ReleaseDC(NULL, sdc);
+    }
+    return SameBand(shown, want, left, right, INFO_Y + 16 * row, INFO_Y + 16 * row + 16);
+}
+
+} // namespace testbed

@@ -1,0 +1,76 @@
+// Support for tests that run against the virtual controller: running the
+// native `vctl` from inside Wine, system files made on the fly, a window
+// like the updater's with the status view and a progress bar, and reading
+// the texts the view shows.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "sysfile.h"
+
+namespace testbed {
+
+// Runs `vctl ARGS` (a Unix program; Wine starts it directly) and returns its
+// exit code; its output goes to *out when given.
+int Vctl(const std::string& args, std::string* out = nullptr);
+// Like Vctl, but fails the current test when the command fails.
+std::string VctlOk(const std::string& args);
+// The wire log, one line per message.
+std::vector<std::string> WireLog();
+// The flash image between address and address + length.
+std::vector<unsigned char> Flash(uint32_t address, uint32_t length);
+
+struct BlockSpec {
+    std::string name = "Pallavox";
+    unsigned char pid[3] = {0x44, 0xFF, 0xFF};
+    unsigned char code = 1;
+    unsigned char major = 1;
+    unsigned char minor = 5;
+    unsigned char inquiry = 0x80;
+    uint32_t base = 0;
+    uint32_t offset = 0;
+    std::vector<unsigned char> data;
+};
+
+std::vector<unsigned char> BlockBytes(const BlockSpec& b);
+std::vector<unsigned char> Pattern(size_t n, unsigned seed);
+
+// A file in the temp folder, removed at the end.
+class TempFile {
+public:
+    explicit TempFile(const std::vector<unsigned char>& bytes);
+    ~TempFile();
+    const char* path() const { return path_; }
+
+private:
+    char path_[MAX_PATH];
+};
+
+// A top-level window with the status view and a progress bar, which records
+// the commands the update worker posts.
+class TestWindow {
+public:
+    TestWindow();
+    ~TestWindow();
+    HWND hwnd() const { return hwnd_; }
+    HWND progress() const { return progress_; }
+    // Pumps messages until CMD_UPDATE_ENDED arrives; returns its result, or
+    // -1 after timeout_ms.
+    int WaitForEnd(DWORD timeout_ms);
+    void Pump(DWORD ms);
+    const std::vector<LPARAM>& redraws() const;
+    // The text on message row `row` equals `text` as the view draws it.
+    bool MessageRowShows(int row, const char* text);
+    bool InfoRowShows(int row, int column, const char* text, bool bold, bool right_aligned);
+
+private:
+    HWND hwnd_;
+    HWND progress_;
+};
+
+} // namespace testbed
