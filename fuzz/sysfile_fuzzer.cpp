@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 abort();
             return 0;
         }
-        if (fi.is_last_block != (remaining == fi.block_length ? 1 : 0))
+        if (fi.block_length > remaining || fi.is_last_block != (remaining == fi.block_length ? 1 : 0))
             abort();
         pos += fi.block_length;
         if (pos == size)

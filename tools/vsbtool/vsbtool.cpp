@@ -82,7 +82,6 @@ struct BlockDef {
     int has_length;
     uint32_t length;
     char data_path[MAX_PATH_TEXT];
-    int has_size;
     uint64_t size;      // data size before padding (from the data file or size=)
     int pattern;
     unsigned char pattern_byte;
@@ -181,11 +180,8 @@ int ParseWordValue(int index, const char* key, const char* value, int flags, uin
 
 int CopyText(int index, const char* key, const char* value, char* out, size_t size)
 {
-    if (strlen(value) > size - 1) {
-        char limit[16];
-        snprintf(limit, sizeof(limit), "%u", (unsigned)(size - 1));
-        return DefError(index, "%s longer than %s characters", key, limit);
-    }
+    if (strlen(value) > size - 1)
+        return DefError(index, "%s longer than %u characters", key, (unsigned)(size - 1));
     snprintf(out, size, "%s", value);
     return 1;
 }
@@ -293,6 +289,7 @@ int ParseKeyValue(int index, BlockDef* b, int key, const char* value)
         return ParseByteValue(index, "padbyte", value, &b->pad_byte);
     case KeyLength:
         return ParseWordValue(index, "length", value, NUM_SIZE, &b->length);
+    case KeyMagic:
     default:
         return CopyText(index, "magic", value, b->magic, sizeof(b->magic));
     }
@@ -342,7 +339,6 @@ int ParseBlockDef(const char* def)
         if (!ParseKeyValue(index, b, k, eq + 1))
             return 0;
     }
-    b->has_size = seen[KeySize];
     b->has_length = seen[KeyLength];
 
     if (!seen[KeyName])
