@@ -46,7 +46,8 @@ struct StatusView {
 
 StatusView g_view;
 
-void CreateBuffer(Buffer* b, HDC screen, int width, int height, HBRUSH brush) {
+void CreateBuffer(Buffer* b, HDC screen, int width, int height, HBRUSH brush)
+{
     b->width = width;
     b->height = height;
     b->dc = CreateCompatibleDC(screen);
@@ -57,7 +58,8 @@ void CreateBuffer(Buffer* b, HDC screen, int width, int height, HBRUSH brush) {
     PatBlt(b->dc, 0, 0, width, height, PATCOPY);
 }
 
-void DestroyBuffer(Buffer* b) {
+void DestroyBuffer(Buffer* b)
+{
     if (b->dc) {
         if (b->old_font) SelectObject(b->dc, b->old_font);
         SelectObject(b->dc, b->old_brush);
@@ -68,13 +70,15 @@ void DestroyBuffer(Buffer* b) {
     memset(b, 0, sizeof(*b));
 }
 
-HFONT CreateViewFont(int weight) {
+HFONT CreateViewFont(int weight)
+{
     return CreateFontA(FONT_HEIGHT, 0, 0, 0, weight, FALSE, FALSE, FALSE, ANSI_CHARSET,
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                        DEFAULT_PITCH | FF_DONTCARE, "Arial");
 }
 
-void DrawIcon64(HDC dc, HBRUSH background) {
+void DrawIcon64(HDC dc, HBRUSH background)
+{
     HICON icon = (HICON)LoadImageA(GetModuleHandleA(NULL), "VWICON", IMAGE_ICON, 128, 128, 0);
     if (!icon) return;
     DrawIconEx(dc, ICON_X, ICON_Y, icon, ICON_SIZE, ICON_SIZE, 0, background, DI_NORMAL);
@@ -83,14 +87,16 @@ void DrawIcon64(HDC dc, HBRUSH background) {
 
 // Draws text at (x, y) of the status buffer; the caller holds the lock and
 // has selected the font.
-void StatusTextOut(int x, int y, const char* text) {
+void StatusTextOut(int x, int y, const char* text)
+{
     if (!text) return;
     TextOutA(g_view.status.dc, x, y, text, (int)strlen(text));
 }
 
 }  // namespace
 
-void CreateStatusView(HWND window, HBRUSH log_brush, HBRUSH status_brush, bool extended_view) {
+void CreateStatusView(HWND window, HBRUSH log_brush, HBRUSH status_brush, bool extended_view)
+{
     memset(&g_view, 0, sizeof(g_view));
     g_view.log_on = extended_view;
     InitializeCriticalSection(&g_view.lock);
@@ -135,7 +141,8 @@ void CreateStatusView(HWND window, HBRUSH log_brush, HBRUSH status_brush, bool e
     g_view.created = true;
 }
 
-void DestroyStatusView() {
+void DestroyStatusView()
+{
     if (!g_view.created) return;
     g_view.created = false;
     DeleteCriticalSection(&g_view.lock);
@@ -148,7 +155,8 @@ void DestroyStatusView() {
     g_view.log_on = false;
 }
 
-void PaintStatusView() {
+void PaintStatusView()
+{
     if (!g_view.created) return;
     EnterCriticalSection(&g_view.lock);
     PAINTSTRUCT ps;
@@ -168,28 +176,32 @@ void PaintStatusView() {
     LeaveCriticalSection(&g_view.lock);
 }
 
-void FillViewRect(bool fill, int x, int y, int width, int height) {
+void FillViewRect(bool fill, int x, int y, int width, int height)
+{
     SelectObject(g_view.status.dc, g_view.status_brush);
     if (fill) PatBlt(g_view.status.dc, x, y, width, height, PATCOPY);
     RECT r = {x, y, x + width, y + height};
     InvalidateRect(g_view.window, &r, FALSE);
 }
 
-void ClearInfoArea() {
+void ClearInfoArea()
+{
     if (!g_view.created) return;
     EnterCriticalSection(&g_view.lock);
     FillViewRect(true, INFO_X, INFO_Y, INFO_W, INFO_H);
     LeaveCriticalSection(&g_view.lock);
 }
 
-void ClearMessageArea() {
+void ClearMessageArea()
+{
     if (!g_view.created) return;
     EnterCriticalSection(&g_view.lock);
     FillViewRect(true, MSG_X, MSG_Y, MSG_W, MSG_H);
     LeaveCriticalSection(&g_view.lock);
 }
 
-void DrawInfoText(int column, int row, const char* text, bool bold, bool right_aligned) {
+void DrawInfoText(int column, int row, const char* text, bool bold, bool right_aligned)
+{
     if (!g_view.created) return;
     EnterCriticalSection(&g_view.lock);
     HDC dc = g_view.status.dc;
@@ -206,7 +218,8 @@ void DrawInfoText(int column, int row, const char* text, bool bold, bool right_a
     LeaveCriticalSection(&g_view.lock);
 }
 
-void DrawMessageText(int column, int row, const char* text) {
+void DrawMessageText(int column, int row, const char* text)
+{
     if (!g_view.created) return;
     EnterCriticalSection(&g_view.lock);
     int y = MSG_Y + LineHeight * row;
@@ -216,7 +229,8 @@ void DrawMessageText(int column, int row, const char* text) {
     LeaveCriticalSection(&g_view.lock);
 }
 
-void AppendLogLine(int flags, const char* text) {
+void AppendLogLine(int flags, const char* text)
+{
     if (!g_view.created || !g_view.log_on) return;
     EnterCriticalSection(&g_view.lock);
     HDC dc = g_view.log.dc;
@@ -246,7 +260,8 @@ void AppendLogLine(int flags, const char* text) {
     LeaveCriticalSection(&g_view.lock);
 }
 
-void ClearLog() {
+void ClearLog()
+{
     if (!g_view.created || !g_view.log_on) return;
     EnterCriticalSection(&g_view.lock);
     SelectObject(g_view.log.dc, g_view.log_brush);

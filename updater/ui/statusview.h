@@ -21,6 +21,11 @@ enum {
     LOG_NEW_LINE_AFTER = 2,
 };
 
+// Every operation below may be called from the UI thread and the update
+// worker; each holds the view lock while it draws. Before CreateStatusView
+// and after DestroyStatusView they do nothing. Without the log pane (the
+// extended view off, or too little room for it) the log operations return at
+// once without taking the lock.
 void CreateStatusView(HWND window, HBRUSH log_brush, HBRUSH status_brush, bool extended_view);
 void DestroyStatusView();
 void PaintStatusView();
