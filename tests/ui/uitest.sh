@@ -1,0 +1,147 @@
+# shellcheck shell=bash
+# Shell helpers for scenarios that drive panelup through uiauto under wine64
+# + Xvfb. Source it after setting UIAUTO (uiauto.exe), ART (folder for
+# screenshots) and SHOT_PREFIX (name prefix of the screenshots).
+#
+#   ui ARGS...                 runs uiauto
+#   winpath PATH               the Windows name of a Linux path (drive Z:)
+#   start_updater [--env V=X]... EXE [ARGS...]
+#                              starts panelup in the background and waits for its window
+#   end_updater                closes the window; the process must end with 0
+#   second_start EXE [ARGS...] runs a second panelup that must end by itself with 0
+#   check WHAT CMD...          CMD must succeed
+#   check_fails WHAT CMD...    CMD must fail
+#   expect_out WHAT WANT CMD...   CMD's output must be WANT
+#   expect_line WHAT LINE CMD...  CMD's output must hold the line LINE
+#   shot NAME                  screenshot of the whole screen into ART
+#   finish                     cleans up, prints the outcome, exits 0 or 1
+
+if [ -z "${WINEPREFIX:-}" ]; then
+  envfile="${PANEL_WINE_DIR:-$(dirname "${BASH_SOURCE[0]}")/../../build/wine}/env"
+  if [ ! -f "$envfile" ]; then
+    echo "no wine environment ($envfile); run scripts/wine-env.sh start first" >&2
+    exit 2
+  fi
+  # shellcheck disable=SC1090
+  source "$envfile"
+fi
+WINE64=${WINE64:-/usr/lib/wine/wine64}
+
+UI_FAILS=0
+UI_PID=
+UI_BACKGROUND=()
+UI_SHOTS=()
+
+fail() {
+  echo "FAIL: $*"
+  UI_FAILS=$((UI_FAILS + 1))
+}
+
+# UI_ENV: VAR=VALUE settings for uiauto, e.g. the updater's locale, so that
+# its fonts are matched the same way as the updater's.
+UI_ENV=()
+ui() {
+  env "${UI_ENV[@]}" "$WINE64" "$UIAUTO" "$@"
+}
+
+winpath() {
+  printf 'Z:%s' "$(realpath -m "$1" | tr / '\\')"
+}
+
+check() {
+  local what=$1
+  shift
+  "$@" || fail "$what"
+}
+
+check_fails() {
+  local what=$1
+  shift
+  ! "$@" 2>/dev/null || fail "$what"
+}
+
+expect_out() {
+  local what=$1 want=$2 got
+  shift 2
+  got=$("$@" 2>&1)
+  [ "$got" = "$want" ] || fail "$what: got [$got], wanted [$want]"
+}
+
+expect_line() {
+  local what=$1 line=$2 got
+  shift 2
+  got=$("$@" 2>&1)
+  grep -qxF -- "$line" <<<"$got" || fail "$what: no line [$line] in:
+$got"
+}
+
+shot() {
+  local file="$ART/${SHOT_PREFIX}$1.png"
+  mkdir -p "$ART"
+  if import -window root "$file" 2>/dev/null; then
+    UI_SHOTS+=("$file")
+  else
+    fail "screenshot $file"
+  fi
+}
+
+start_updater() {
+  local envs=()
+  while [ "${1:-}" = "--env" ]; do
+    envs+=("$2")
+    shift 2
+  done
+  if [ -n "$(ui wait-window --timeout 0 2>/dev/null)" ]; then
+    fail "an updater window is already open before the start"
+  fi
+  env "${envs[@]}" "$WINE64" "$@" >/dev/null 2>&1 &
+  UI_PID=$!
+  ui wait-window >/dev/null || fail "no window after starting $*"
+  # Let the start-up file's open run before anything is checked.
+  ui sync || fail "the window does not answer"
+}
+
+end_updater() {
+  [ -n "$UI_PID" ] || return 0
+  expect_out "exit code seen from Windows" "exit-code=0" ui close --wait
+  local rc=0
+  if ! timeout 10 tail --pid="$UI_PID" -f /dev/null; then
+    fail "the updater did not end"
+    kill "$UI_PID" 2>/dev/null
+  fi
+  wait "$UI_PID" || rc=$?
+  [ $rc -eq 0 ] || fail "the updater ended with $rc"
+  UI_PID=
+  check "window gone after the end" ui wait-gone --timeout 2
+}
+
+second_start() {
+  local rc=0
+  timeout 20 "$WINE64" "$@" >/dev/null 2>&1 || rc=$?
+  [ $rc -eq 0 ] || fail "second start $* ended with $rc"
+}
+
+# Starts CMD in the background; finish stops it if it is still running.
+background() {
+  "$@" &
+  UI_BACKGROUND+=($!)
+}
+
+finish() {
+  if [ -n "$UI_PID" ] && kill -0 "$UI_PID" 2>/dev/null; then
+    ui close --wait --timeout 3 >/dev/null 2>&1 || kill "$UI_PID" 2>/dev/null
+    wait "$UI_PID" 2>/dev/null
+  fi
+  local p
+  for p in "${UI_BACKGROUND[@]}"; do
+    kill "$p" 2>/dev/null
+    wait "$p" 2>/dev/null
+  done
+  for p in "${UI_SHOTS[@]}"; do echo "screenshot: $p"; done
+  if [ $UI_FAILS -eq 0 ]; then
+    echo "passed"
+    exit 0
+  fi
+  echo "$UI_FAILS check(s) failed"
+  exit 1
+}
