@@ -47,7 +47,9 @@ ENV
   source "$dir/env"
   # The server first, persistent, so that every program of the run reuses it.
   "$SERVER" -p
-  WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot --init >"$dir/wineboot.log" 2>&1
+  # The loader initialises a new prefix itself; an explicit "wineboot --init"
+  # would boot it a second time (two service managers, half the services in each).
+  WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot.exe -u >"$dir/wineboot.log" 2>&1
   # Wine shuts its system processes (services, device hosts, desktop) down
   # when the last ordinary process ends and starts them again for the next
   # one, which costs seconds per program. A console that waits on a silent

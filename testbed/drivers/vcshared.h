@@ -1,0 +1,97 @@
+/*
+ * Constants shared by the virtual controller's drivers (vcbus.sys, vcupd.sys)
+ * and their user-mode tools (vcsetup.exe, the device tests). Plain C, no
+ * Windows headers needed beyond the basic types.
+ */
+#ifndef VC_SHARED_H
+#define VC_SHARED_H
+
+/* ---- bus driver ---------------------------------------------------------- */
+
+/* Control device of the bus driver: \\.\VcBus from user mode. */
+#define VCBUS_CONTROL_DEVICE L"\\Device\\VcBus"
+#define VCBUS_CONTROL_LINK   L"\\DosDevices\\VcBus"
+#define VCBUS_USER_PATH      "\\\\.\\VcBus"
+
+/* Hardware ID of the root-enumerated bus device, and its service name. */
+#define VCBUS_HARDWARE_ID    "Root\\VcBus"
+#define VCBUS_SERVICE        "vcbus"
+
+/* Identity of the child the bus plugs in. */
+#define VC_CHILD_DEVICE_ID   L"USB\\VID_0944&PID_1001"
+#define VC_CHILD_INSTANCE_ID L"1"
+#define VC_CHILD_HARDWARE_ID "USB\\VID_0944&PID_1001"
+
+/* Device-control codes of the control device:
+ * CTL_CODE(FILE_DEVICE_UNKNOWN, 0x800 + n, METHOD_BUFFERED, FILE_ANY_ACCESS). */
+#define VCBUS_IOCTL(n)       ((0x22u << 16) | ((0x800u + (n)) << 2))
+#define IOCTL_VCBUS_PLUG     VCBUS_IOCTL(0)   /* no buffers */
+#define IOCTL_VCBUS_UNPLUG   VCBUS_IOCTL(1)   /* no buffers */
+#define IOCTL_VCBUS_STATUS   VCBUS_IOCTL(2)   /* out: struct vcbus_status */
+
+/* Child states. */
+#define VC_CHILD_ABSENT      0   /* nothing plugged in */
+#define VC_CHILD_PRESENT     1   /* plugged in, reported to the PnP manager */
+#define VC_CHILD_REMOVING    2   /* unplugged, removal not finished yet */
+
+struct vcbus_status
+{
+    unsigned int bus_started;    /* the bus device got IRP_MN_START_DEVICE */
+    unsigned int child_state;    /* VC_CHILD_* */
+    unsigned int child_started;  /* the child's stack got IRP_MN_START_DEVICE */
+    unsigned int has_function;   /* a function driver sits on the child */
+    unsigned int plug_count;     /* children plugged in since the bus started */
+};
+
+/* Service value of vcbus: REG_DWORD "Plugged", the child's state when the
+ * bus starts (default 1). plug/unplug keep it up to date. */
+#define VCBUS_VALUE_PLUGGED  "Plugged"
+
+/* ---- update-mode device driver ------------------------------------------- */
+
+#define VCUPD_SERVICE        "vcupd"
+
+/* Service values of vcupd, read each time a child is added:
+ * REG_SZ "BridgeDir": Linux folder holding the FIFOs h2d and d2h;
+ * REG_DWORD "Layout": VC_LAYOUT_*. */
+#define VCUPD_VALUE_BRIDGE   "BridgeDir"
+#define VCUPD_VALUE_LAYOUT   "Layout"
+
+/* Endpoint layouts of the configuration descriptor set. */
+#define VC_LAYOUT_IN_OUT     0   /* bulk IN (dpipe00), bulk OUT (dpipe01) */
+#define VC_LAYOUT_OUT_IN     1   /* bulk OUT (dpipe00), bulk IN (dpipe01) */
+#define VC_LAYOUT_INT_IN_OUT 2   /* interrupt IN (00), bulk IN (01), bulk OUT (02) */
+#define VC_LAYOUT_NONE       3   /* an interface without endpoints */
+#define VC_LAYOUT_COUNT      4
+
+/* Device interface class of the update-mode device. */
+#define VC_IFACE_GUID_INIT \
+    { 0x58DC2B45, 0x40C4, 0x11D6, { 0x99, 0x2B, 0x00, 0x00, 0x01, 0x00, 0x59, 0x82 } }
+
+/* Control requests of the update-mode device (device type 0x22, buffered). */
+#define IOCTL_VCUPD_GET_CONFIG  0x220000u  /* 512 bytes: configuration descriptor set */
+#define IOCTL_VCUPD_GET_DEVICE  0x22000Cu  /* 18 bytes: device descriptor */
+#define IOCTL_VCUPD_ABORT       0x220010u  /* completes every pending transfer */
+#define IOCTL_VCUPD_CHECK       0x220014u  /* 4 bytes: bit 0 = device present */
+
+#define VC_CONFIG_SIZE       512
+#define VC_DEVICE_DESC_SIZE  18
+#define VC_VENDOR_ID         0x0944
+#define VC_PRODUCT_ID        0x1001
+
+/* ---- bridge to the native device model ------------------------------------ */
+
+/* Record: 1 byte type, 4 bytes little-endian payload length, payload. */
+#define VC_RECORD_HEADER     5
+#define VC_RECORD_MAX        65536   /* longer payloads are skipped */
+
+/* host to device (FIFO "h2d") */
+#define VC_H2D_WRITE         1   /* bytes written to the OUT pipe, one record per write */
+#define VC_H2D_ABORT         2   /* the abort request arrived */
+#define VC_H2D_OPENED        3   /* a pipe was opened; payload: pipe index byte */
+#define VC_H2D_REMOVED       4   /* the device went away */
+
+/* device to host (FIFO "d2h") */
+#define VC_D2H_DATA          1   /* one IN transfer */
+
+#endif
