@@ -117,7 +117,7 @@ int main()
             TestWindow w;
             LARGE_INTEGER t0, t1;
             QueryPerformanceCounter(&t0);
-            StartUpdate(w.hwnd(), f.path(), LinkUsbBulk, 0);
+            w.Start(f.path(), 0);
             int r = w.WaitForEnd(600000);
             QueryPerformanceCounter(&t1);
             CloseUpdateThread();

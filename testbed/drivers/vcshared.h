@@ -62,7 +62,8 @@ struct vcbus_status
 #define VC_LAYOUT_OUT_IN     1   /* bulk OUT (dpipe00), bulk IN (dpipe01) */
 #define VC_LAYOUT_INT_IN_OUT 2   /* interrupt IN (00), bulk IN (01), bulk OUT (02) */
 #define VC_LAYOUT_NONE       3   /* an interface without endpoints */
-#define VC_LAYOUT_COUNT      4
+#define VC_LAYOUT_IN_ONLY    4   /* bulk IN (dpipe00) and no OUT endpoint */
+#define VC_LAYOUT_COUNT      5
 
 /* Device interface class of the update-mode device. */
 #define VC_IFACE_GUID_INIT \

@@ -440,7 +440,7 @@ static void build_config(struct dev_ext *ext, ULONG layout)
     ext->ep_count = 0;
     ext->layout = layout;
 
-    ifc[4] = layout == VC_LAYOUT_INT_IN_OUT ? 3 : layout == VC_LAYOUT_NONE ? 0 : 2;
+    ifc[4] = layout == VC_LAYOUT_INT_IN_OUT ? 3 : layout == VC_LAYOUT_NONE ? 0 : layout == VC_LAYOUT_IN_ONLY ? 1 : 2;
     put(ext, cfg, sizeof(cfg));
     put(ext, ifc, sizeof(ifc));
     switch (layout)
@@ -457,6 +457,9 @@ static void build_config(struct dev_ext *ext, ULONG layout)
         put_endpoint(ext, &bulk_out);
         break;
     case VC_LAYOUT_NONE:
+        break;
+    case VC_LAYOUT_IN_ONLY:
+        put_endpoint(ext, &bulk_in);
         break;
     default:
         put_endpoint(ext, &bulk_in);

@@ -24,7 +24,7 @@ const char kUsage[] =
     "usage: vcsetup install BRIDGEDIR [--layout N] [--no-update-driver] [--drivers DIR]\n"
     "       vcsetup plug | unplug | replug | status\n"
     "       vcsetup layout N        (0 bulk IN+OUT, 1 bulk OUT+IN, 2 interrupt IN+bulk IN+OUT,\n"
-    "                                3 no endpoints; applies at the next plug)\n"
+    "                                3 no endpoints, 4 bulk IN only; applies at the next plug)\n"
     "       vcsetup bridge BRIDGEDIR (Linux folder of the FIFOs h2d and d2h; next plug)\n";
 
 int Fail(const char *fmt, ...)

@@ -32,7 +32,7 @@ const char* const kHelp =
     "  start [--idle SECONDS]      start the daemon in the state dir (idle limit, default 3600)\n"
     "  stop                        stop the daemon\n"
     "  plug | unplug | replug      plug the virtual controller in, pull it, power-cycle it\n"
-    "  layout N                    endpoint layout: 0 bulk IN,OUT; 1 OUT,IN; 2 int IN,bulk IN,OUT; 3 none\n"
+    "  layout N                    endpoint layout: 0 bulk IN,OUT; 1 OUT,IN; 2 int IN,bulk IN,OUT; 3 none; 4 IN only\n"
     "  install [--no-update-driver] install the drivers, bridged to the state dir\n"
     "  set protocol N | packet-size N | caps N | version CODE MAJOR.MINOR | pid HEX.. | pid any\n"
     "      | base ADDRESS | flash-limit BYTES\n"
@@ -262,8 +262,8 @@ int main(int argc, char** argv)
     }
     if (cmd == "layout" && words.size() == 2) {
         unsigned long long n;
-        if (!ParseNumber(words[1], 3, &n)) {
-            fprintf(stderr, "vctl: layout 0..3\n");
+        if (!ParseNumber(words[1], 4, &n)) {
+            fprintf(stderr, "vctl: layout 0..4\n");
             return 2;
         }
         Tell(dir, {"note", "vctl layout " + words[1]});

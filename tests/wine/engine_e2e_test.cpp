@@ -57,7 +57,7 @@ protected:
     int Run(const std::vector<unsigned char>& file, int force = 0)
     {
         TempFile f(file);
-        StartUpdate(window_.hwnd(), f.path(), LinkUsbBulk, force);
+        window_.Start(f.path(), force);
         int r = window_.WaitForEnd(120000);
         CloseUpdateThread();
         return r;
@@ -88,7 +88,6 @@ TEST_F(Engine, WritesBlockInEveryProtocolAndDataForm)
             SCOPED_TRACE("protocol " + std::to_string(protocol) + " caps " + std::to_string(caps));
             Configure(protocol, 256, caps);
             VctlOk("reset");
-            window_.redraws();
             ASSERT_EQ(1, Run(file));
             EXPECT_EQ(b.data, Flash(0, (uint32_t)b.data.size()));
             EXPECT_EQ((int)file.size(), Progress());
@@ -255,7 +254,7 @@ TEST_F(Engine, SilentDeviceIsEndedByTheAbort)
     BlockSpec b;
     b.data = Pattern(8 * 256, 9);
     TempFile f(BlockBytes(b));
-    StartUpdate(window_.hwnd(), f.path(), LinkUsbBulk, 0);
+    window_.Start(f.path(), 0);
     window_.Pump(500);
     EXPECT_EQ(0, IsUpdateFinished());
     PauseUpdate();
@@ -274,7 +273,7 @@ TEST_F(Engine, PauseHoldsResumeGoesOnAbortEnds)
     std::vector<unsigned char> file = BlockBytes(b);
     TempFile f(file);
 
-    StartUpdate(window_.hwnd(), f.path(), LinkUsbBulk, 0);
+    window_.Start(f.path(), 0);
     while (Progress() < 256 + 10 * 256 && !IsUpdateFinished())
         window_.Pump(5);
     PauseUpdate();
@@ -307,7 +306,7 @@ TEST_F(Engine, AbortWhileRunningOnlyEndsThePendingTransfer)
     BlockSpec b;
     b.data = Pattern(64 * 256, 11);
     TempFile f(BlockBytes(b));
-    StartUpdate(window_.hwnd(), f.path(), LinkUsbBulk, 0);
+    window_.Start(f.path(), 0);
     window_.Pump(20);
     AbortUpdate();
     EXPECT_NE(UpdateAbort, UpdateState);

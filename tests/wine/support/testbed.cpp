@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "statusview.h"
+#include "link.h"
 #include "update.h"
 
 namespace testbed {
@@ -348,6 +349,13 @@ void TestWindow::Pump(DWORD ms)
             return;
         MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
     }
+}
+
+void TestWindow::Start(const char* path, int force)
+{
+    g_redraws.clear();
+    g_ended = -1;
+    StartUpdate(hwnd_, path, LinkUsbBulk, force);
 }
 
 int TestWindow::WaitForEnd(DWORD timeout_ms)
