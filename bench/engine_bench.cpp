@@ -79,10 +79,25 @@ double BareRun(const BlockSpec& b, uint32_t packet)
         unsigned char tail[2] = {sums[i], 0xF7};
         ok = UsbLinkSend(heads[i].data(), (unsigned long)heads[i].size()) == 1 &&
              UsbLinkSend(datas[i].data(), (unsigned long)datas[i].size()) == 1 && UsbLinkSend(tail, 2) == 1 &&
-             UsbLinkReceive(rx, RX_BUFFER_SIZE) == 1 && rx[5] == MsgStatus && rx[6] == 0;
+             UsbLinkReceive(rx, RX_BUFFER_SIZE) == 1 && rx[4] == MsgStatus && rx[5] == 0;
     }
     QueryPerformanceCounter(&t1);
     return ok ? Seconds(t0, t1) : -1.0;
+}
+
+struct BareArgs {
+    const BlockSpec* block;
+    uint32_t packet;
+    double seconds;
+};
+
+// The bare run goes on a thread of its own, as the engine's run does, so
+// that both wait the same way for the device.
+DWORD WINAPI BareThread(LPVOID p)
+{
+    BareArgs* a = static_cast<BareArgs*>(p);
+    a->seconds = BareRun(*a->block, a->packet);
+    return 0;
 }
 
 } // namespace
@@ -125,7 +140,11 @@ int main()
                 engine = Seconds(t0, t1);
         }
         VctlOk("reset");
-        double bare = BareRun(b, packet);
+        BareArgs args = {&b, packet, -1.0};
+        HANDLE bare_thread = CreateThread(NULL, 0, BareThread, &args, 0, NULL);
+        WaitForSingleObject(bare_thread, INFINITE);
+        CloseHandle(bare_thread);
+        double bare = args.seconds;
         UsbLinkClose();
         uint32_t packets = kFileData / packet;
         if (engine < 0 || bare < 0) {
