@@ -175,6 +175,12 @@ TEST(LinkDispatch, RowsAndResultTexts)
     EXPECT_EQ(3, LinkRow(5));
     EXPECT_EQ(3, LinkRow(-1));
 
+    EXPECT_EQ(0, KernelSendKind(0));
+    EXPECT_EQ(1, KernelSendKind(1));
+    EXPECT_EQ(2, KernelSendKind(2));
+    EXPECT_EQ(-1, KernelSendKind(3)); // maps to "Transmit Error" without a send
+    EXPECT_EQ(-1, KernelSendKind(-1));
+
     char err[ERROR_TEXT_SIZE] = "earlier";
     EXPECT_EQ(1, MapSendResult(1, err));
     EXPECT_EQ(1, MapSendResult(7, err)); // any other value counts as success

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link.h"
+#include "protocol.h"
 #include "support/testbed.h"
 #include "update.h"
 #include "usbbulk.h"
@@ -357,6 +358,33 @@ TEST_F(Engine, ZeroLengthBlockGoesStraightToItsEnd)
     EXPECT_EQ((std::vector<LPARAM>{1, 0, 1, 0}), window_.redraws());
     EXPECT_EQ(next.data, Flash(0x1000, 256));
     EXPECT_EQ((int)file.size(), Progress());
+}
+
+TEST_F(Engine, DispatchIgnoresModesOffTheKernelLinkAndKeepsTexts)
+{
+    LinkType = LinkUsbBulk;
+    const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x44, 0x00, 0xF7};
+    const int modes[] = {TxMidi, TxMidiRawNext, TxRaw, 3};
+    for (int mode : modes) {
+        char err[ERROR_TEXT_SIZE] = "earlier";
+        unsigned char rx[RX_BUFFER_SIZE];
+        ASSERT_EQ(1, LinkSend(inquiry, sizeof(inquiry), err, mode)) << mode;
+        ASSERT_EQ(1, LinkReceive(rx, sizeof(rx), err)) << mode;
+        EXPECT_STREQ("earlier", err);
+    }
+    EXPECT_EQ(4u, CountLines(WireLog(), "H>D F0 42 23 44 00 F7 | inquiry"));
+
+    // Any selector other than 0, 1 and 2 reaches the kernel MIDI link, which
+    // is not open here: the send fails without reaching the USB device.
+    LinkType = 5;
+    char err[ERROR_TEXT_SIZE] = "";
+    EXPECT_EQ(0, LinkSend(inquiry, sizeof(inquiry), err, TxMidi));
+    EXPECT_STREQ("Transmit Error", err);
+    unsigned char rx[RX_BUFFER_SIZE];
+    EXPECT_EQ(0, LinkReceive(rx, sizeof(rx), err));
+    EXPECT_STREQ("Recieve Error", err);
+    LinkType = LinkUsbBulk;
+    EXPECT_EQ(4u, CountLines(WireLog(), "H>D F0 42 23 44 00 F7 | inquiry"));
 }
 
 class Query : public Engine {};

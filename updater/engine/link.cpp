@@ -21,14 +21,20 @@ int LinkSend(const unsigned char* bytes, unsigned long length, char* err, int mo
         r = UsbLinkSend(bytes, length);
         break;
     default:
-        if (mode == TxMidi)
+        switch (KernelSendKind(mode)) {
+        case TxMidi:
             r = KernelMidiSend(bytes, length, 0);
-        else if (mode == TxMidiRawNext)
+            break;
+        case TxMidiRawNext:
             r = KernelMidiSend(bytes, length, 1);
-        else if (mode == TxRaw)
+            break;
+        case TxRaw:
             r = KernelMidiWriteRaw(bytes, length);
-        else
-            r = 0;
+            break;
+        default:
+            r = 0; // an unknown mode fails without touching the link
+            break;
+        }
         break;
     }
     return MapSendResult(r, err);

@@ -7,6 +7,11 @@ int LinkRow(int link_type)
     return (link_type == 0 || link_type == 1 || link_type == 2) ? link_type : 3;
 }
 
+int KernelSendKind(int mode)
+{
+    return (mode == 0 || mode == 1 || mode == 2) ? mode : -1;
+}
+
 int MapSendResult(int r, char* err)
 {
     switch (r) {
