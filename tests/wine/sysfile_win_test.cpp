@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/testbed.h"
 #include "sysfile_win.h"
 
 namespace {
@@ -22,29 +23,12 @@ std::vector<unsigned char> Block(const char* name, unsigned char major, unsigned
     return b;
 }
 
-class TempFile {
-public:
-    explicit TempFile(const std::vector<unsigned char>& bytes)
-    {
-        char dir[MAX_PATH];
-        GetTempPathA(sizeof(dir), dir);
-        GetTempFileNameA(dir, "vsb", 0, path_);
-        HANDLE h = CreateFileA(path_, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-        DWORD written = 0;
-        if (!bytes.empty())
-            WriteFile(h, bytes.data(), (DWORD)bytes.size(), &written, NULL);
-        CloseHandle(h);
-    }
-    ~TempFile() { DeleteFileA(path_); }
-    const char* path() const { return path_; }
-    HANDLE Open() const
-    {
-        return CreateFileA(path_, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    }
+HANDLE OpenRead(const testbed::TempFile& f)
+{
+    return CreateFileA(f.path(), GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+}
 
-private:
-    char path_[MAX_PATH];
-};
+using testbed::TempFile;
 
 LONGLONG Position(HANDLE h)
 {
@@ -60,7 +44,7 @@ TEST(ReadSystemFileHeader, WalksBlocksLeavingPositionAtData)
     std::vector<unsigned char> second = Block("Second", 3, 4, 100);
     file.insert(file.end(), second.begin(), second.end());
     TempFile f(file);
-    HANDLE h = f.Open();
+    HANDLE h = OpenRead(f);
     ASSERT_NE(INVALID_HANDLE_VALUE, h);
 
     FileInfo fi;
@@ -94,13 +78,13 @@ TEST(ReadSystemFileHeader, BadFiles)
     std::vector<unsigned char> b = Block("X", 1, 0, 0);
     b.resize(255);
     TempFile short_file(b);
-    HANDLE h = short_file.Open();
+    HANDLE h = OpenRead(short_file);
     EXPECT_EQ(0, ReadSystemFileHeader(h, &fi, err));
     EXPECT_STREQ("Error - Header lengrh is too short.", err);
     CloseHandle(h);
 
     TempFile empty(std::vector<unsigned char>{});
-    h = empty.Open();
+    h = OpenRead(empty);
     EXPECT_EQ(0, ReadSystemFileHeader(h, &fi, err));
     EXPECT_STREQ("Error - Header lengrh is too short.", err);
     CloseHandle(h);
@@ -108,7 +92,7 @@ TEST(ReadSystemFileHeader, BadFiles)
     b = Block("X", 1, 0, 10);
     b.pop_back();
     TempFile truncated(b);
-    h = truncated.Open();
+    h = OpenRead(truncated);
     EXPECT_EQ(0, ReadSystemFileHeader(h, &fi, err));
     EXPECT_STREQ("Filesize Error(shorter than header paramter).", err);
     CloseHandle(h);
@@ -116,7 +100,7 @@ TEST(ReadSystemFileHeader, BadFiles)
     b = Block("X", 1, 0, 0);
     memcpy(b.data(), "ORLO SYSTEM FILe", 16);
     TempFile magic(b);
-    h = magic.Open();
+    h = OpenRead(magic);
     EXPECT_EQ(0, ReadSystemFileHeader(h, &fi, err));
     EXPECT_STREQ("Error - Illegal header string.", err);
     CloseHandle(h);
@@ -129,7 +113,7 @@ TEST(ReadSystemFileHeader, BadFiles)
 TEST(ReadSystemFileHeader, BareHeaderIsLastBlock)
 {
     TempFile f(Block("Bare", 2, 0, 0));
-    HANDLE h = f.Open();
+    HANDLE h = OpenRead(f);
     FileInfo fi;
     char err[ERROR_TEXT_SIZE];
     ASSERT_EQ(1, ReadSystemFileHeader(h, &fi, err));

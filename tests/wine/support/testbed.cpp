@@ -284,6 +284,21 @@ Pixels Render(int w, int h, int x, int y, const char* text, bool bold)
     return p;
 }
 
+int TextWidth(const char* text, bool bold)
+{
+    HDC sdc = GetDC(NULL);
+    HDC mdc = CreateCompatibleDC(sdc);
+    HFONT font = ViewFont(bold);
+    HGDIOBJ old = SelectObject(mdc, font);
+    SIZE size = {0, 0};
+    GetTextExtentPoint32A(mdc, text, (int)strlen(text), &size);
+    SelectObject(mdc, old);
+    DeleteObject(font);
+    DeleteDC(mdc);
+    ReleaseDC(NULL, sdc);
+    return size.cx;
+}
+
 bool SameBand(const Pixels& a, const Pixels& b, int x0, int x1, int y0, int y1)
 {
     for (int y = y0; y < y1 && y < a.h && y < b.h; ++y)
@@ -391,38 +406,13 @@ bool TestWindow::MessageRowShows(int row, const char* text)
 bool TestWindow::InfoRowShows(int row, int column, const char* text, bool bold, bool right_aligned)
 {
     Pixels shown = Capture(hwnd_);
+    int width = TextWidth(text, bold);
     int x = column;
-    if (right_aligned) {
-        HDC sdc = GetDC(NULL);
-        HDC mdc = CreateCompatibleDC(sdc);
-        HFONT font = ViewFont(bold);
-        HGDIOBJ oldf = SelectObject(mdc, font);
-        SIZE size;
-        GetTextExtentPoint32A(mdc, text, (int)strlen(text), &size);
-        SelectObject(mdc, oldf);
-        DeleteObject(font);
-        DeleteDC(mdc);
-        ReleaseDC(NULL, sdc);
-        x = column - size.cx < 0 ? 0 : column - size.cx;
-    }
+    if (right_aligned)
+        x = column - width < 0 ? 0 : column - width;
     Pixels want = Render(shown.w, shown.h, INFO_X + x, INFO_Y + 16 * row, text, bold);
     // Only the text's own span: the rest of the row may hold other texts.
-    int left = INFO_X + x;
-    int right = left;
-    {
-        HDC sdc = GetDC(NULL);
-        HDC mdc = CreateCompatibleDC(sdc);
-        HFONT font = ViewFont(bold);
-        HGDIOBJ oldf = SelectObject(mdc, font);
-        SIZE size;
-        GetTextExtentPoint32A(mdc, text, (int)strlen(text), &size);
-        right = left + size.cx;
-        SelectObject(mdc, oldf);
-        DeleteObject(font);
-        DeleteDC(mdc);
-        ReleaseDC(NULL, sdc);
-    }
-    return SameBand(shown, want, left, right, INFO_Y + 16 * row, INFO_Y + 16 * row + 16);
+    return SameBand(shown, want, INFO_X + x, INFO_X + x + width, INFO_Y + 16 * row, INFO_Y + 16 * row + 16);
 }
 
 } // namespace testbed
