@@ -227,6 +227,7 @@ void HandleRecord(const BridgeRecord& rec)
     case BRIDGE_REMOVED:
         ModelRemoved(&g.model);
         g.out.clear();
+        g.last_due = 0; // held-back replies went with the device
         Drain(g.d2h); // replies the driver did not take are gone with the device
         break;
     default: {
@@ -354,6 +355,7 @@ void ServeClient()
         if (words.size() == 1 && (words[0] == "reset" || words[0] == "plugged")) {
             // Nothing the host has not read survives a reset or a power cycle.
             g.out.clear();
+            g.last_due = 0;
             Drain(g.d2h);
         }
         rc = ApplyCommand(&g.model, words, &text);

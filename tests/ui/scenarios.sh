@@ -10,52 +10,16 @@ SHOT_PREFIX="${GROUP}-"
 source "$(dirname "$0")/uitest.sh"
 trap finish EXIT
 
+# No device here: when the virtual controller of the device scenarios is
+# plugged in, it goes away for the time of the group.
+if [ -n "${PANEL_VCTL:-}" ] && "$PANEL_VCTL" status --device 2>/dev/null | grep -q '^child: *plugged in'; then
+  "$PANEL_VCTL" unplug >/dev/null || { fail "cannot unplug the virtual controller"; exit 1; }
+  at_finish "$PANEL_VCTL" plug
+fi
+
 rm -rf "$WORK"
 mkdir -p "$WORK"
 cd "$WORK" || exit 1
-
-TITLE="ORLO VELTRIX Updater"
-IDM_EXIT=201 IDM_OPEN=207 IDM_ABOUT=212 IDM_FORCE_UPDATE=213
-WARNING_EN='Are sure you want to force update?\nUnnecessary updates may shorten the\nlifespan of the Flash ROM.'
-WARNING_JA='不要なアップデートはFlash ROMの\n寿命を縮める危険があります。\nバージョンを無視して書き込みますか？'
-HOLDING='holding down [SETTING], [MESSAGE], [EXIT], and [>].'
-
-# make_vsb FILE NAME VERSION [EXTRA]: a small one-block system file.
-make_vsb() {
-  mkdir -p "$(dirname "$1")"
-  "$WINE64" "$VSBTOOL" build "$(winpath "$1")" \
-    --block "name=$2,type=MAIN,code=1,version=$3,pid=44:01:ff,base=0x10000,size=4K${4:+,$4}" >/dev/null ||
-    fail "vsbtool could not build $1"
-}
-
-# A copy of the updater in a folder of its own, for the search beside it.
-updater_in() {
-  mkdir -p "$1"
-  cp "$PANELUP" "$1/panelup.exe"
-}
-
-# The info area of an opened file whose device has not been seen.
-expect_file_shown() {
-  local name=$1 version=$2
-  check "Name label" ui expect-info 0 200 "Name :" --bold --right
-  check "device name $name" ui expect-info 0 210 "$name"
-  check "Software Version label" ui expect-info 1 200 "Software Version :" --bold --right
-  check "no device version" ui expect-info 1 210 ""
-  check "Latest Software Version label" ui expect-info 2 200 "Latest Software Version :" --bold --right
-  check "file version $version" ui expect-info 2 210 "$version"
-}
-
-expect_restart_prompt() {
-  check "restart prompt line 1 ($1)" ui expect-message 0 "Plug in a $1 to update after turning it on by"
-  check "restart prompt line 2" ui expect-message 1 "$HOLDING"
-}
-
-expect_menu_untouched() {
-  local id
-  for id in $IDM_OPEN $IDM_EXIT $IDM_FORCE_UPDATE $IDM_ABOUT; do
-    check "menu item $id enabled, not ticked" ui expect-menu "$id" enabled unchecked
-  done
-}
 
 case $GROUP in
 

@@ -50,10 +50,12 @@ const char kUsage[] =
     "  expect-message ROW TEXT     wait until the status view shows TEXT there\n"
     "  expect-blank info|message ROW   wait until that row is empty\n"
     "  wait-box [--caption T]      wait for a message box or dialog of the process; print it\n"
-    "  answer-box ID|esc|close [--caption T] [--click]\n"
+    "  answer-box ID|esc|close [--caption T] [--click] [--wait]\n"
     "                              answer it (WM_COMMAND ID, or a click on button ID), wait\n"
-    "                              until it is gone, sync\n"
+    "                              until it is gone, sync; --wait: the answer ends the\n"
+    "                              updater: wait for its process, print its exit code\n"
     "  set-text ID TEXT [--caption T]  set the text of a control of the box\n"
+    "  move-box X Y [--caption T] move the box to that screen position (to uncover the window)\n"
     "  wait-box-gone [--caption T] wait until no such box is shown\n"
     "  foreground                  print the class of the foreground window\n"
     "  expect-foreground CLASS     wait until the foreground window is of that class\n"
@@ -920,11 +922,34 @@ int CmdMenu(HWND hwnd, const char* id_text, const char* want1, const char* want2
     return 1;
 }
 
+int AnswerBox(HWND box, const char* how);
+
 int CmdAnswerBox(const char* how)
 {
     HWND box = WaitBox();
     if (!box)
         return 1;
+    // Opened before the answer, so that an end right after it is seen.
+    HANDLE process = NULL;
+    if (g_opt.wait) {
+        HWND main = FindTarget();
+        process = main ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, WindowPid(main)) : NULL;
+        if (!process) {
+            Fail("cannot open the updater's process");
+            return 1;
+        }
+    }
+    int rc = AnswerBox(box, how);
+    if (process) {
+        if (rc == 0)
+            rc = WaitExit(process);
+        CloseHandle(process);
+    }
+    return rc;
+}
+
+int AnswerBox(HWND box, const char* how)
+{
     if (strcmp(how, "esc") == 0) {
         PostMessageA(box, WM_KEYDOWN, VK_ESCAPE, 0);
         PostMessageA(box, WM_KEYUP, VK_ESCAPE, 0xC0000001);
@@ -973,6 +998,28 @@ int CmdSetText(const char* id_text, const char* text)
         !result) {
         Fail("control %lld did not take the text", id);
         return 1;
+    }
+    return 0;
+}
+
+// Moves a box aside, so that the texts it covers can be read.
+int CmdMoveBox(const char* x_text, const char* y_text)
+{
+    long long x, y;
+    if (!ParseNumber(x_text, &x) || !ParseNumber(y_text, &y))
+        return 2;
+    HWND box = WaitBox();
+    if (!box)
+        return 1;
+    if (!SetWindowPos(box, NULL, (int)x, (int)y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE)) {
+        Fail("cannot move the box");
+        return 1;
+    }
+    // The window below repaints what the box uncovered.
+    HWND main = FindTarget();
+    if (main) {
+        Sync(main);
+        Sleep(50);
     }
     return 0;
 }
@@ -1110,6 +1157,8 @@ int main(int argc, char** argv)
         return CmdAnswerBox(arg[0]);
     if (IsOption(cmd, "set-text") && n == 2)
         return CmdSetText(arg[0], arg[1]);
+    if (IsOption(cmd, "move-box") && n == 2)
+        return CmdMoveBox(arg[0], arg[1]);
     if (IsOption(cmd, "wait-box-gone"))
         return CmdWaitBoxGone();
     if (IsOption(cmd, "foreground") && n == 0) {

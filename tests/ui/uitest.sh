@@ -1,4 +1,5 @@
 # shellcheck shell=bash
+# shellcheck disable=SC2034  # constants for the scenario scripts
 # Shell helpers for scenarios that drive panelup through uiauto under wine64
 # + Xvfb. Source it after setting UIAUTO (uiauto.exe), ART (folder for
 # screenshots) and SHOT_PREFIX (name prefix of the screenshots).
@@ -14,7 +15,10 @@
 #   expect_out WHAT WANT CMD...   CMD's output must be WANT
 #   expect_line WHAT LINE CMD...  CMD's output must hold the line LINE
 #   shot NAME                  screenshot of the whole screen into ART
+#   at_finish CMD...           runs CMD when finish runs (restoring shared state)
 #   finish                     cleans up, prints the outcome, exits 0 or 1
+# and what panelup shows: make_vsb, expect_file_shown, expect_restart_prompt,
+# expect_menu_untouched (below).
 
 if [ -z "${WINEPREFIX:-}" ]; then
   envfile="${PANEL_WINE_DIR:-$(dirname "${BASH_SOURCE[0]}")/../../build/wine}/env"
@@ -31,6 +35,7 @@ UI_FAILS=0
 UI_PID=
 UI_BACKGROUND=()
 UI_SHOTS=()
+UI_AT_FINISH=()
 
 fail() {
   echo "FAIL: $*"
@@ -49,9 +54,10 @@ winpath() {
 }
 
 check() {
-  local what=$1
+  local what=$1 rc=0
   shift
-  "$@" || fail "$what"
+  "$@" || rc=$?
+  [ $rc -eq 0 ] || fail "$what (exit code $rc)"
 }
 
 check_fails() {
@@ -127,6 +133,10 @@ background() {
   UI_BACKGROUND+=($!)
 }
 
+at_finish() {
+  UI_AT_FINISH+=("$(printf '%q ' "$@")")
+}
+
 finish() {
   if [ -n "$UI_PID" ] && kill -0 "$UI_PID" 2>/dev/null; then
     ui close --wait --timeout 3 >/dev/null 2>&1 || kill "$UI_PID" 2>/dev/null
@@ -137,6 +147,7 @@ finish() {
     kill "$p" 2>/dev/null
     wait "$p" 2>/dev/null
   done
+  for p in "${UI_AT_FINISH[@]}"; do eval "$p" || fail "at the end: $p"; done
   for p in "${UI_SHOTS[@]}"; do echo "screenshot: $p"; done
   if [ $UI_FAILS -eq 0 ]; then
     echo "passed"
@@ -144,4 +155,53 @@ finish() {
   fi
   echo "$UI_FAILS check(s) failed"
   exit 1
+}
+
+# --- what panelup shows ------------------------------------------------------
+
+TITLE="ORLO VELTRIX Updater"
+IDM_EXIT=201 IDM_OPEN=207 IDM_ABOUT=212 IDM_FORCE_UPDATE=213
+WARNING_EN='Are sure you want to force update?\nUnnecessary updates may shorten the\nlifespan of the Flash ROM.'
+WARNING_JA='不要なアップデートはFlash ROMの\n寿命を縮める危険があります。\nバージョンを無視して書き込みますか？'
+HOLDING='holding down [SETTING], [MESSAGE], [EXIT], and [>].'
+
+# make_vsb FILE NAME VERSION [EXTRA]: a one-block system file (VSBTOOL),
+# 4 KiB unless EXTRA gives size= or data=.
+make_vsb() {
+  local size=,size=4K
+  case ",${4:-}" in *,size=* | *,data=*) size= ;; esac
+  mkdir -p "$(dirname "$1")"
+  "$WINE64" "$VSBTOOL" build "$(winpath "$1")" \
+    --block "name=$2,type=MAIN,code=1,version=$3,pid=44:01:ff,base=0x10000$size${4:+,$4}" >/dev/null ||
+    fail "vsbtool could not build $1"
+}
+
+# A copy of the updater in a folder of its own, for the search beside it.
+updater_in() {
+  mkdir -p "$1"
+  cp "$PANELUP" "$1/panelup.exe"
+}
+
+# The info area of an opened file: expect_file_shown NAME VERSION [DEVICE]
+# (DEVICE: what the device query showed, empty when it has not run).
+expect_file_shown() {
+  local name=$1 version=$2 device=${3:-}
+  check "Name label" ui expect-info 0 200 "Name :" --bold --right
+  check "device name $name" ui expect-info 0 210 "$name"
+  check "Software Version label" ui expect-info 1 200 "Software Version :" --bold --right
+  check "device version [$device]" ui expect-info 1 210 "$device"
+  check "Latest Software Version label" ui expect-info 2 200 "Latest Software Version :" --bold --right
+  check "file version $version" ui expect-info 2 210 "$version"
+}
+
+expect_restart_prompt() {
+  check "restart prompt line 1 ($1)" ui expect-message 0 "Plug in a $1 to update after turning it on by"
+  check "restart prompt line 2" ui expect-message 1 "$HOLDING"
+}
+
+expect_menu_untouched() {
+  local id
+  for id in $IDM_OPEN $IDM_EXIT $IDM_FORCE_UPDATE $IDM_ABOUT; do
+    check "menu item $id enabled, not ticked" ui expect-menu "$id" enabled unchecked
+  done
 }
