@@ -36,10 +36,7 @@ bool Exchange(const unsigned char* msg, unsigned long n, unsigned char* rx)
 // The messages of a run, built beforehand, sent and answered one by one.
 double BareRun(const BlockSpec& b, uint32_t packet)
 {
-    FileInfo fi;
-    char err[ERROR_TEXT_SIZE];
-    std::vector<unsigned char> header = BlockBytes(b);
-    ParseSystemFileHeader(header.data(), header.size(), &fi, err);
+    FileInfo fi = HeaderOf(b);
 
     std::vector<std::vector<unsigned char>> heads, datas;
     std::vector<unsigned char> sums;

@@ -10,6 +10,11 @@ set -euo pipefail
 cmd=${1:?start|stop}
 dir=$(realpath -m "${2:?directory}")
 WINE64=${WINE64:-/usr/lib/wine/wine64}
+# The test bed's devices need the patched server (scripts/build-wineserver.sh,
+# cached after the first build); the stock one only when that cannot be had.
+if [ -z "${PANEL_WINESERVER:-}" ] && [ "$cmd" = start ]; then
+  PANEL_WINESERVER=$("$(dirname "$0")/build-wineserver.sh") || PANEL_WINESERVER=
+fi
 SERVER=${PANEL_WINESERVER:-/usr/lib/wine/wineserver64}
 
 stop_env() {

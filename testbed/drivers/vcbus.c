@@ -12,6 +12,7 @@
  */
 #include <ntddk.h>
 #include "vcshared.h"
+#include "vckernel.h"
 
 /* Exported by the kernel, not declared by the DDK headers at hand. */
 int __cdecl _snwprintf(WCHAR *buffer, size_t count, const WCHAR *format, ...);
@@ -45,14 +46,6 @@ static ULONG plug_count;
 static BOOLEAN bus_started;
 static DEVICE_OBJECT *control_device;
 static UNICODE_STRING service_key;      /* copy of the registry path */
-
-static NTSTATUS complete(IRP *irp, NTSTATUS status, ULONG_PTR info)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = info;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
 
 /* ---- service settings ----------------------------------------------------- */
 
@@ -257,25 +250,6 @@ static NTSTATUS unplug_child(void)
 
 /* ---- bus function device object ------------------------------------------- */
 
-static NTSTATUS WINAPI on_start_completed(DEVICE_OBJECT *device, IRP *irp, void *context)
-{
-    (void)device; (void)irp;
-    KeSetEvent((KEVENT *)context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-static NTSTATUS forward_and_wait(struct bus_ext *ext, IRP *irp)
-{
-    KEVENT event;
-
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, on_start_completed, &event, TRUE, TRUE, TRUE);
-    if (IoCallDriver(ext->lower, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    return irp->IoStatus.Status;
-}
-
 static NTSTATUS bus_relations(struct bus_ext *ext, IRP *irp)
 {
     DEVICE_RELATIONS *rel;
@@ -310,7 +284,7 @@ static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
     switch (stack->MinorFunction)
     {
     case IRP_MN_START_DEVICE:
-        status = forward_and_wait(ext, irp);
+        status = forward_and_wait(ext->lower, irp);
         if (NT_SUCCESS(status))
         {
             KeAcquireSpinLock(&bus_lock, &irql);

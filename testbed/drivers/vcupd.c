@@ -17,6 +17,7 @@
  */
 #include <ntddk.h>
 #include "vcshared.h"
+#include "vckernel.h"
 
 /* Exported by the kernel, not declared by the DDK headers at hand. */
 NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
@@ -72,14 +73,6 @@ static struct dev_ext *current;      /* the device that receives the bridge's tr
 static UNICODE_STRING service_key;
 
 /* ---- small helpers --------------------------------------------------------- */
-
-static NTSTATUS complete(IRP *irp, NTSTATUS status, ULONG_PTR info)
-{
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = info;
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
-}
 
 static HANDLE open_key(UNICODE_STRING *path)
 {
@@ -826,24 +819,6 @@ static void device_gone(struct dev_ext *ext)
     bridge_send(VC_H2D_REMOVED, NULL, 0);
 }
 
-static NTSTATUS NTAPI on_lower_done(DEVICE_OBJECT *device, IRP *irp, void *context)
-{
-    (void)device; (void)irp;
-    KeSetEvent((KEVENT *)context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-static NTSTATUS forward_and_wait(struct dev_ext *ext, IRP *irp)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, on_lower_done, &event, TRUE, TRUE, TRUE);
-    if (IoCallDriver(ext->lower, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-    return irp->IoStatus.Status;
-}
-
 static NTSTATUS do_pnp(struct dev_ext *ext, IRP *irp)
 {
     IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
@@ -853,7 +828,7 @@ static NTSTATUS do_pnp(struct dev_ext *ext, IRP *irp)
     switch (stack->MinorFunction)
     {
     case IRP_MN_START_DEVICE:
-        status = forward_and_wait(ext, irp);
+        status = forward_and_wait(ext->lower, irp);
         if (NT_SUCCESS(status) && !ext->gone)
         {
             KeAcquireSpinLock(&io_lock, &irql);

@@ -57,33 +57,37 @@ int ReadPidFile(const std::string& dir)
     return pid;
 }
 
+// The start of /proc/PID/WHAT as a terminated text; 0 when it cannot be read.
+int ReadProcFile(int pid, const char* what, char* buf, size_t size)
+{
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/%s", pid, what);
+    FILE* f = fopen(path, "r");
+    if (!f)
+        return 0;
+    size_t n = fread(buf, 1, size - 1, f);
+    fclose(f);
+    buf[n] = 0;
+    return 1;
+}
+
 // Alive and not a zombie (a reparented daemon may wait for a reaper).
 int ProcessAlive(int pid)
 {
     if (pid <= 0 || (kill(pid, 0) != 0 && errno == ESRCH))
         return 0;
-    char path[64], buf[512];
-    snprintf(path, sizeof(path), "/proc/%d/stat", pid);
-    FILE* f = fopen(path, "r");
-    if (!f)
+    char buf[512];
+    if (!ReadProcFile(pid, "stat", buf, sizeof(buf)))
         return 0;
-    size_t n = fread(buf, 1, sizeof(buf) - 1, f);
-    fclose(f);
-    buf[n] = 0;
     const char* close_paren = strrchr(buf, ')');
     return !(close_paren && close_paren[1] == ' ' && close_paren[2] == 'Z');
 }
 
 int IsOurDaemon(int pid)
 {
-    char path[64], buf[256];
-    snprintf(path, sizeof(path), "/proc/%d/cmdline", pid);
-    FILE* f = fopen(path, "r");
-    if (!f)
+    char buf[256];
+    if (!ReadProcFile(pid, "cmdline", buf, sizeof(buf)))
         return 0;
-    size_t n = fread(buf, 1, sizeof(buf) - 1, f);
-    fclose(f);
-    buf[n] = 0;
     return strstr(buf, "vctl") != NULL;
 }
 

@@ -11,6 +11,7 @@
 #include "bridge.h"
 #include "commands.h"
 #include "devmodel.h"
+#include "testdata.h"
 
 namespace {
 
@@ -147,10 +148,7 @@ struct Host {
 
 Bytes Pattern(size_t n, unsigned seed)
 {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = (unsigned char)(i * 37 + seed * 11 + (i >> 3));
-    return b;
+    return TestPattern(n, seed);
 }
 
 // ---------------------------------------------------------------- assembly

@@ -17,6 +17,7 @@
 
 #include "bridge.h"
 #include "protocol.h"
+#include "testdata.h"
 
 #ifndef VCTL_BIN
 #error VCTL_BIN names the vctl program
@@ -193,10 +194,7 @@ protected:
 
 Bytes Pattern(size_t n, unsigned seed)
 {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i)
-        b[i] = (unsigned char)(i * 29 + seed * 7 + (i >> 5));
-    return b;
+    return TestPattern(n, seed);
 }
 
 TEST_F(Vctl, WholeUpdateThroughTheFifosThenFlashLogAndStatus)

@@ -177,18 +177,6 @@ answer_completed() {
   updater_ended
 }
 
-# The updater's process has ended (by itself) with 0.
-updater_ended() {
-  local rc=0
-  if ! timeout 10 tail --pid="$UI_PID" -f /dev/null; then
-    fail "the updater did not end"
-    kill "$UI_PID" 2>/dev/null
-  fi
-  wait "$UI_PID" || rc=$?
-  [ $rc -eq 0 ] || fail "the updater ended with $rc"
-  UI_PID=
-  check "window gone" ui wait-gone --timeout 2
-}
 
 if ! "$VCTL" status >/dev/null 2>&1; then
   fail "the virtual controller is not running (the fixture starts it: scripts/vc-fixture.sh start VCTL)"

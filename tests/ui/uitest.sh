@@ -107,9 +107,8 @@ start_updater() {
   ui sync || fail "the window does not answer"
 }
 
-end_updater() {
-  [ -n "$UI_PID" ] || return 0
-  expect_out "exit code seen from Windows" "exit-code=0" ui close --wait
+# The updater's process has ended (by itself) with 0.
+updater_ended() {
   local rc=0
   if ! timeout 10 tail --pid="$UI_PID" -f /dev/null; then
     fail "the updater did not end"
@@ -118,7 +117,13 @@ end_updater() {
   wait "$UI_PID" || rc=$?
   [ $rc -eq 0 ] || fail "the updater ended with $rc"
   UI_PID=
-  check "window gone after the end" ui wait-gone --timeout 2
+  check "window gone" ui wait-gone --timeout 2
+}
+
+end_updater() {
+  [ -n "$UI_PID" ] || return 0
+  expect_out "exit code seen from Windows" "exit-code=0" ui close --wait
+  updater_ended
 }
 
 second_start() {

@@ -391,11 +391,7 @@ class Query : public Engine {};
 
 TEST_F(Query, ReportsTheDeviceVersionAgainstTheFile)
 {
-    BlockSpec b;
-    FileInfo fi;
-    char err[ERROR_TEXT_SIZE];
-    std::vector<unsigned char> bytes = BlockBytes(b);
-    ASSERT_EQ(1, ParseSystemFileHeader(bytes.data(), bytes.size(), &fi, err));
+    FileInfo fi = HeaderOf(BlockSpec());
 
     VctlOk("set version 1 1.04");
     EXPECT_EQ(1, QueryDevice(&fi, LinkUsbBulk));
@@ -423,11 +419,7 @@ TEST_F(Query, ReportsTheDeviceVersionAgainstTheFile)
 
 TEST_F(Query, SilentDeviceDoesNotHoldTheWindowForever)
 {
-    BlockSpec b;
-    FileInfo fi;
-    char err[ERROR_TEXT_SIZE];
-    std::vector<unsigned char> bytes = BlockBytes(b);
-    ASSERT_EQ(1, ParseSystemFileHeader(bytes.data(), bytes.size(), &fi, err));
+    FileInfo fi = HeaderOf(BlockSpec());
     VctlOk("fault silent --on inquiry");
     EXPECT_EQ(0, QueryDevice(&fi, LinkUsbBulk));
     EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error(Timeout)"));

@@ -166,6 +166,15 @@ std::vector<unsigned char> BlockBytes(const BlockSpec& b)
     return h;
 }
 
+FileInfo HeaderOf(const BlockSpec& b)
+{
+    std::vector<unsigned char> bytes = BlockBytes(b);
+    FileInfo fi;
+    char err[ERROR_TEXT_SIZE] = "";
+    EXPECT_EQ(1, ParseSystemFileHeader(bytes.data(), bytes.size(), &fi, err)) << err;
+    return fi;
+}
+
 TempFile::TempFile(const std::vector<unsigned char>& bytes)
 {
     char dir[MAX_PATH];
@@ -219,6 +228,21 @@ struct Pixels {
     std::vector<uint32_t> px;
 };
 
+// The bitmap's pixels as 32-bit values, top row first (p->w, p->h set).
+void ReadPixels(HDC dc, HBITMAP bmp, Pixels* p)
+{
+    BITMAPINFO bi;
+    memset(&bi, 0, sizeof(bi));
+    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+    bi.bmiHeader.biWidth = p->w;
+    bi.bmiHeader.biHeight = -p->h;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    p->px.resize((size_t)p->w * p->h);
+    GetDIBits(dc, bmp, 0, (UINT)p->h, p->px.data(), &bi, DIB_RGB_COLORS);
+}
+
 Pixels Capture(HWND hwnd)
 {
     UpdateWindow(hwnd);
@@ -233,16 +257,7 @@ Pixels Capture(HWND hwnd)
     HGDIOBJ old = SelectObject(mdc, bmp);
     BitBlt(mdc, 0, 0, p.w, p.h, wdc, 0, 0, SRCCOPY);
     SelectObject(mdc, old);
-    BITMAPINFO bi;
-    memset(&bi, 0, sizeof(bi));
-    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
-    bi.bmiHeader.biWidth = p.w;
-    bi.bmiHeader.biHeight = -p.h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
-    p.px.resize((size_t)p.w * p.h);
-    GetDIBits(mdc, bmp, 0, (UINT)p.h, p.px.data(), &bi, DIB_RGB_COLORS);
+    ReadPixels(mdc, bmp, &p);
     DeleteObject(bmp);
     DeleteDC(mdc);
     ReleaseDC(hwnd, wdc);
@@ -268,16 +283,7 @@ Pixels Render(int w, int h, int x, int y, const char* text, bool bold)
     SelectObject(mdc, oldf);
     DeleteObject(font);
     SelectObject(mdc, old);
-    BITMAPINFO bi;
-    memset(&bi, 0, sizeof(bi));
-    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
-    p.px.resize((size_t)w * h);
-    GetDIBits(mdc, bmp, 0, (UINT)h, p.px.data(), &bi, DIB_RGB_COLORS);
+    ReadPixels(mdc, bmp, &p);
     DeleteObject(bmp);
     DeleteDC(mdc);
     ReleaseDC(NULL, sdc);

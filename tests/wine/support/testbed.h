@@ -38,6 +38,8 @@ struct BlockSpec {
 };
 
 std::vector<unsigned char> BlockBytes(const BlockSpec& b);
+// The block's header as the updater parses it.
+FileInfo HeaderOf(const BlockSpec& b);
 std::vector<unsigned char> Pattern(size_t n, unsigned seed);
 
 // A file in the temp folder, removed at the end.
