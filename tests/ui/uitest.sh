@@ -45,8 +45,27 @@ fail() {
 # UI_ENV: VAR=VALUE settings for uiauto, e.g. the updater's locale, so that
 # its fonts are matched the same way as the updater's.
 UI_ENV=()
+# The scenario's own stderr, for notes that must not mix into a captured
+# output.
+exec 9>&2
+# uiauto reports every failure of its own on stderr ("uiauto: ..."). An exit
+# without a word means it did not get to run its command (seen once in a CI
+# run: exit code 1, nothing printed, within a second); that is noted and the
+# command run once more, so a real failure still fails the check.
 ui() {
-  env "${UI_ENV[@]}" "$WINE64" "$UIAUTO" "$@"
+  local err rc=0 try
+  err=$(mktemp)
+  for try in 1 2; do
+    rc=0
+    env "${UI_ENV[@]}" "$WINE64" "$UIAUTO" "$@" 2>"$err" || rc=$?
+    cat "$err" >&2
+    if [ $rc -eq 0 ] || grep -q '^uiauto' "$err" || [ $try -eq 2 ]; then
+      break
+    fi
+    echo "note: uiauto $1 ended with $rc without a word; running it once more" >&9
+  done
+  rm -f "$err"
+  return $rc
 }
 
 winpath() {
