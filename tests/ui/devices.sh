@@ -171,6 +171,21 @@ expect_completed() {
   check "Force Update usable again" ui expect-menu $IDM_FORCE_UPDATE enabled
 }
 
+# The caption has been switched on at least twice and off at least once
+# since flash-watch (calls with TRUE and with FALSE).
+flash_toggles() {
+  local calls on off try
+  for try in $(seq 1 50); do
+    calls=$(ui flash-calls) || return 1
+    on=$(sed -n 's/^on=\([0-9]*\) .*/\1/p' <<<"$calls")
+    off=$(sed -n 's/.* off=\([0-9]*\)$/\1/p' <<<"$calls")
+    [ "${on:-0}" -ge 2 ] && [ "${off:-0}" -ge 1 ] && return 0
+    sleep 0.2
+  done
+  echo "FlashWindow calls: $calls"
+  return 1
+}
+
 # The updater ends by itself once the box is answered, with exit code 0.
 answer_completed() {
   expect_out "ends after the Completed. box" "exit-code=0" ui answer-box 1 --caption Completed. --wait
@@ -315,8 +330,14 @@ device_failed)
   make_vsb files/pal.vsb Pallavox 1.05 size=16K,pattern=random
   start_updater "$PANELUP" "$(winpath files/pal.vsb)"
   expect_offer Pallavox
+  # Another window comes to the front during the run (the device holds a
+  # reply back meanwhile); the run ends there: the caption flashes.
+  check "FlashWindow calls counted" ui flash-watch
+  vc fault delay 2000 --at 2
   vc fault status 9 --at 3
   check "Update pressed" ui press-update
+  background ui hold-front --timeout 60
+  check "another window in front" ui expect-foreground UiAutoFront
   check "error text" ui expect-message 0 "$FLASH_WRITE_ERROR"
   check "message row 1 empty" ui expect-blank message 1
   expect_out "Update button after a failure" "Update disabled" ui button
@@ -324,6 +345,13 @@ device_failed)
   check "Force Update usable after a failure" ui expect-menu $IDM_FORCE_UPDATE enabled
   expect_out "device version after the failure" "all 1.00" device_version
   shot 01-failed
+  check "the caption flashes on and off" flash_toggles
+  # Brought to the front, it stops flashing, and stays still.
+  check "updater brought to the front" ui activate
+  check "updater in front" ui expect-foreground "$TITLE"
+  flashes=$(ui flash-calls)
+  sleep 1.5
+  expect_out "no flashing once in front" "$flashes" ui flash-calls
   # A device change while the device is still there changes nothing.
   ui devchange 7
   check "error text stays" ui expect-message 0 "$FLASH_WRITE_ERROR"
@@ -349,6 +377,7 @@ device_failed)
   vc fault status 9 --at 2
   check "Update pressed again" ui press-update
   check "error text" ui expect-message 0 "$FLASH_WRITE_ERROR"
+  expect_out "no flashing when a run ends in front" "$flashes" ui flash-calls
   vc unplug
   check "restart prompt after the device has gone" ui expect-message 0 "Plug in a Pallavox to update after turning it on by" --timeout 10
   check "restart prompt line 2" ui expect-message 1 "$HOLDING"

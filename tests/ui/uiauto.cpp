@@ -46,6 +46,9 @@ const char kUsage[] =
     "  process-exit-code           wait for the window's process to end, print its exit code\n"
     "  menu ID                     print a menu item's state (read inside the process)\n"
     "  expect-menu ID STATE...     wait until the item is: enabled|grayed|disabled, checked|unchecked\n"
+    "  flash-watch                 count the updater's FlashWindow calls from now on (read inside)\n"
+    "  flash-calls                 print the counts: on=N (TRUE) off=N (FALSE)\n"
+    "  activate                    bring the updater to the front, then sync\n"
     "  expect-info ROW COL TEXT [--bold] [--right]\n"
     "  expect-message ROW TEXT     wait until the status view shows TEXT there\n"
     "  expect-blank info|message ROW   wait until that row is empty\n"
@@ -501,7 +504,9 @@ bool LoadProbe(DWORD pid, HANDLE process, BYTE** probe_base)
     return ok && loaded && FindRemoteModule(pid, "uiprobe.dll", probe_base);
 }
 
-bool ReadMenuState(HWND hwnd, int id, DWORD* state)
+// Runs an export of uiprobe.dll inside the window's process (loading the
+// probe there first) and gives the remote thread's exit code.
+bool RunProbe(HWND hwnd, const char* name, void* param, DWORD* result)
 {
     DWORD pid = WindowPid(hwnd);
     HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, pid);
@@ -526,13 +531,18 @@ bool ReadMenuState(HWND hwnd, int id, DWORD* state)
     else if (!LoadProbe(pid, process, &probe))
         Fail("cannot load uiprobe.dll into process %lu", (unsigned long)pid);
     else {
-        void* f = RemoteExport(probe, local, "UiProbeMenuState");
-        ok = f && RunRemote(process, f, (void*)(INT_PTR)id, state);
+        void* f = RemoteExport(probe, local, name);
+        ok = f && RunRemote(process, f, param, result);
         if (!ok)
-            Fail("the probe did not run");
+            Fail("the probe's %s did not run", name);
     }
     CloseHandle(process);
     return ok;
+}
+
+bool ReadMenuState(HWND hwnd, int id, DWORD* state)
+{
+    return RunProbe(hwnd, "UiProbeMenuState", (void*)(INT_PTR)id, state);
 }
 
 void FormatMenuState(DWORD state, char* out, size_t size)
@@ -839,6 +849,39 @@ int CmdPressUpdate(HWND hwnd)
     }
     if (!PostMessageA(button, BM_CLICK, 0, 0)) {
         Fail("cannot post to the Update button");
+        return 1;
+    }
+    return Sync(hwnd) ? 0 : 1;
+}
+
+// The caption flashing is read inside the updater: the probe counts its
+// FlashWindow calls from flash-watch on.
+int CmdFlashWatch(HWND hwnd)
+{
+    DWORD ok = 0;
+    if (!RunProbe(hwnd, "UiProbeWatchFlash", NULL, &ok))
+        return 1;
+    if (!ok) {
+        Fail("the updater's import of FlashWindow was not found");
+        return 1;
+    }
+    return 0;
+}
+
+int CmdFlashCalls(HWND hwnd)
+{
+    DWORD calls = 0;
+    if (!RunProbe(hwnd, "UiProbeFlashCalls", NULL, &calls))
+        return 1;
+    printf("on=%lu off=%lu\n", (unsigned long)(calls & 0xFFFF), (unsigned long)(calls >> 16));
+    return 0;
+}
+
+// Brings the updater to the front, as a click on it would, then syncs.
+int CmdActivate(HWND hwnd)
+{
+    if (!SetForegroundWindow(hwnd)) {
+        Fail("cannot bring the window to the front");
         return 1;
     }
     return Sync(hwnd) ? 0 : 1;
@@ -1190,7 +1233,8 @@ int main(int argc, char** argv)
                  IsOption(cmd, "button") || IsOption(cmd, "progress") || IsOption(cmd, "style") || IsOption(cmd, "command") ||
                  IsOption(cmd, "devchange") || IsOption(cmd, "send") ||
                  IsOption(cmd, "press-update") || IsOption(cmd, "close") || IsOption(cmd, "process-exit-code") ||
-                 IsOption(cmd, "menu") || IsOption(cmd, "expect-menu");
+                 IsOption(cmd, "menu") || IsOption(cmd, "expect-menu") || IsOption(cmd, "flash-watch") ||
+                 IsOption(cmd, "flash-calls") || IsOption(cmd, "activate");
     if (!known) {
         fprintf(stderr, "uiauto: bad command line\n%s", kUsage);
         return 2;
@@ -1242,6 +1286,12 @@ int main(int argc, char** argv)
         return CmdMenu(hwnd, arg[0], NULL, NULL);
     if (IsOption(cmd, "expect-menu") && (n == 2 || n == 3))
         return CmdMenu(hwnd, arg[0], arg[1], n == 3 ? arg[2] : NULL);
+    if (IsOption(cmd, "flash-watch") && n == 0)
+        return CmdFlashWatch(hwnd);
+    if (IsOption(cmd, "flash-calls") && n == 0)
+        return CmdFlashCalls(hwnd);
+    if (IsOption(cmd, "activate") && n == 0)
+        return CmdActivate(hwnd);
     fprintf(stderr, "uiauto: bad command line\n%s", kUsage);
     return 2;
 }

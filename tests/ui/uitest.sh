@@ -52,9 +52,9 @@ exec 9>&2
 # without a word means it did not get to run its command (seen once in a CI
 # run: exit code 1, nothing printed, within a second); that is noted and the
 # command run once more, so a real failure still fails the check.
+UI_TMP=$(mktemp -u "${TMPDIR:-/tmp}/uiauto-err.XXXXXX")
 ui() {
-  local err rc=0 try
-  err=$(mktemp)
+  local err="$UI_TMP.$BASHPID" rc=0 try
   for try in 1 2; do
     rc=0
     env "${UI_ENV[@]}" "$WINE64" "$UIAUTO" "$@" 2>"$err" || rc=$?
@@ -151,7 +151,9 @@ second_start() {
   [ $rc -eq 0 ] || fail "second start $* ended with $rc"
 }
 
-# Starts CMD in the background; finish stops it if it is still running.
+# Starts CMD in the background; finish stops it if it is still running
+# (with the programs it started: a shell function such as ui runs in a
+# subshell of its own).
 background() {
   "$@" &
   UI_BACKGROUND+=($!)
@@ -168,9 +170,11 @@ finish() {
   fi
   local p
   for p in "${UI_BACKGROUND[@]}"; do
+    pkill -P "$p" 2>/dev/null
     kill "$p" 2>/dev/null
     wait "$p" 2>/dev/null
   done
+  rm -f "$UI_TMP".*
   for p in "${UI_AT_FINISH[@]}"; do eval "$p" || fail "at the end: $p"; done
   for p in "${UI_SHOTS[@]}"; do echo "screenshot: $p"; done
   if [ $UI_FAILS -eq 0 ]; then
