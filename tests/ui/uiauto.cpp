@@ -198,11 +198,19 @@ DWORD WindowPid(HWND hwnd)
 bool Sync(HWND hwnd)
 {
     HWND bar = FindWindowExA(hwnd, NULL, PROGRESS_CLASSA, NULL);
-    if (!bar)
-        return !IsWindow(hwnd);
+    if (!bar) {
+        if (!IsWindow(hwnd))
+            return true;
+        Fail("the window has no progress bar to sync with");
+        return false;
+    }
     const int marker = 0x5A00 + (int)(GetTickCount() & 0xFF) + 1;
-    if (!PostMessageA(bar, PBM_SETSTEP, (WPARAM)marker, 0))
-        return !IsWindow(hwnd);
+    if (!PostMessageA(bar, PBM_SETSTEP, (WPARAM)marker, 0)) {
+        if (!IsWindow(hwnd))
+            return true;
+        Fail("cannot post to the progress bar (error %lu)", GetLastError());
+        return false;
+    }
     Deadline d(g_opt.timeout_ms);
     for (;;) {
         DWORD_PTR previous = 0;
@@ -1102,8 +1110,10 @@ int CmdExpectForeground(const char* cls)
 int CmdHoldFront()
 {
     HWND own = MakeOwnWindow(kFrontClass, "uiauto", 0, 0, SW_SHOWNORMAL);
-    if (!own)
+    if (!own) {
+        Fail("cannot show a window of its own (error %lu)", GetLastError());
         return 1;
+    }
     SetForegroundWindow(own);
     Deadline d(g_opt.timeout_ms);
     Pump(d, NULL);
@@ -1116,8 +1126,10 @@ int CmdCatchForward()
     // The stand-in shows (and so can be waited for) only when that is so.
     HWND stand_in = MakeOwnWindow(kUpdaterClass, kUpdaterClass, 0, 500, SW_HIDE);
     HWND front = MakeOwnWindow(kFrontClass, "uiauto", 0, 0, SW_SHOWNORMAL);
-    if (!stand_in || !front)
+    if (!stand_in || !front) {
+        Fail("cannot show the stand-in windows (error %lu)", GetLastError());
         return 1;
+    }
     SetForegroundWindow(front);
     ShowWindow(stand_in, SW_SHOWNOACTIVATE);
     UpdateWindow(stand_in);
