@@ -197,21 +197,22 @@ DWORD WindowPid(HWND hwnd)
 // that goes away meanwhile counts as synced.
 bool Sync(HWND hwnd)
 {
-    HWND bar = FindWindowExA(hwnd, NULL, PROGRESS_CLASSA, NULL);
-    if (!bar) {
-        if (!IsWindow(hwnd))
-            return true;
-        Fail("the window has no progress bar to sync with");
-        return false;
-    }
-    const int marker = 0x5A00 + (int)(GetTickCount() & 0xFF) + 1;
-    if (!PostMessageA(bar, PBM_SETSTEP, (WPARAM)marker, 0)) {
-        if (!IsWindow(hwnd))
-            return true;
-        Fail("cannot post to the progress bar (error %lu)", GetLastError());
-        return false;
-    }
     Deadline d(g_opt.timeout_ms);
+    const int marker = 0x5A00 + (int)(GetTickCount() & 0xFF) + 1;
+    HWND bar = NULL;
+    for (;;) {
+        bar = FindWindowExA(hwnd, NULL, PROGRESS_CLASSA, NULL);
+        if (bar && PostMessageA(bar, PBM_SETSTEP, (WPARAM)marker, 0))
+            break;
+        if (!IsWindow(hwnd))
+            return true;
+        if (d.Passed()) {
+            Fail(bar ? "cannot post to the progress bar (error %lu)" : "the window has no progress bar to sync with",
+                 GetLastError());
+            return false;
+        }
+        Sleep(20);
+    }
     for (;;) {
         DWORD_PTR previous = 0;
         LRESULT ok = SendMessageTimeoutA(bar, PBM_SETSTEP, 10, 0, SMTO_NORMAL, d.Left() ? d.Left() : 1, &previous);
