@@ -21,6 +21,9 @@ echo "== wine64 tests"
 export PANEL_WINE_DIR="$root/build/wine"
 scripts/wine-env.sh start "$PANEL_WINE_DIR" || exit 1
 trap 'scripts/wine-env.sh stop "$PANEL_WINE_DIR"' EXIT
+# The tests take this run's prefix and display, whatever the caller's shell had.
+# shellcheck disable=SC1091
+source "$PANEL_WINE_DIR/env"
 ctest --preset win64 --output-on-failure || fail=1
 scripts/wine-env.sh stop "$PANEL_WINE_DIR"
 trap - EXIT
