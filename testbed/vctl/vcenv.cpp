@@ -94,7 +94,7 @@ std::string VctlFindVcsetup(std::string* tried)
     return "";
 }
 
-int VctlSpawnVcsetup(const std::vector<std::string>& args, std::string* err)
+int VctlSpawnVcsetup(const std::vector<std::string>& args, std::string* err, int child_stderr)
 {
     std::string tried;
     std::string exe = VctlFindVcsetup(&tried);
@@ -123,6 +123,11 @@ int VctlSpawnVcsetup(const std::vector<std::string>& args, std::string* err)
     if (pid == 0) {
         setpgid(0, 0);
         signal(SIGPIPE, SIG_DFL);
+        if (child_stderr != -1) {
+            dup2(child_stderr, 2);
+            if (child_stderr != 2)
+                close(child_stderr);
+        }
         execvp(cargv[0], cargv.data());
         fprintf(stderr, "vctl: cannot run %s: %s\n", cargv[0], strerror(errno));
         _exit(127);
@@ -131,20 +136,56 @@ int VctlSpawnVcsetup(const std::vector<std::string>& args, std::string* err)
     return pid;
 }
 
-int VctlRunVcsetup(const std::vector<std::string>& args)
+namespace {
+
+// One run of vcsetup; what it writes to stderr is passed on when it has
+// ended (through a file: a pipe would also wait for any wine process that
+// inherited it). `said` tells whether it wrote anything there.
+int RunVcsetupOnce(const std::vector<std::string>& args, bool* said)
 {
+    *said = false;
+    FILE* capture = tmpfile();
+    if (!capture) {
+        fprintf(stderr, "vctl: tmpfile: %s\n", strerror(errno));
+        return 127;
+    }
     std::string err;
-    int pid = VctlSpawnVcsetup(args, &err);
+    int pid = VctlSpawnVcsetup(args, &err, fileno(capture));
     if (pid < 0) {
+        fclose(capture);
         fputs(err.c_str(), stderr);
+        *said = true;
         return 127;
     }
     int st = 0;
     while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
     }
+    rewind(capture);
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), capture)) > 0) {
+        *said = true;
+        fwrite(buf, 1, n, stderr);
+    }
+    fflush(stderr);
+    fclose(capture);
     if (WIFEXITED(st))
         return WEXITSTATUS(st);
     return 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
+}
+
+} // namespace
+
+int VctlRunVcsetup(const std::vector<std::string>& args)
+{
+    bool said = false;
+    int rc = RunVcsetupOnce(args, &said);
+    if (rc == 1 && !said) {
+        fprintf(stderr, "vctl: note: vcsetup %s ended with 1 without a word; running it once more\n",
+                args.empty() ? "" : args[0].c_str());
+        rc = RunVcsetupOnce(args, &said);
+    }
+    return rc;
 }
 
 int VctlRequest(const std::string& dir, const std::vector<std::string>& words, std::string* reply)

@@ -16,10 +16,13 @@ std::string VctlStateDir(const char* option);
 std::string VctlFindVcsetup(std::string* tried);
 
 // Starts `$WINE64 vcsetup.exe args...` in a process group of its own, output
-// to this process's stdout and stderr. Returns the child's pid or -1.
-int VctlSpawnVcsetup(const std::vector<std::string>& args, std::string* err);
+// to this process's stdout and stderr (stderr to `child_stderr` when that is
+// not -1). Returns the child's pid or -1.
+int VctlSpawnVcsetup(const std::vector<std::string>& args, std::string* err, int child_stderr = -1);
 
 // Runs it and waits; returns its exit code (127 when it could not start).
+// vcsetup says why whenever it fails; an exit with 1 and not a word means
+// that wine64 did not run it (seen now and then), and it is run once more.
 int VctlRunVcsetup(const std::vector<std::string>& args);
 
 // The daemon: serves the FIFOs and the control socket in dir until `stop`,

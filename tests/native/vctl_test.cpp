@@ -345,3 +345,31 @@ TEST_F(Vctl, StopLeavesNothingAndTheDaemonEndsWithItsDir)
 }
 
 } // namespace
+
+// vcsetup says why whenever it fails: an exit with 1 and nothing on stderr
+// is a start that did not happen, and gets one more try; a failure with a
+// reason does not.
+TEST_F(Vctl, VcsetupEndingWithoutAWordRunsOnceMore)
+{
+    std::string wine = tmp + "/wine64";
+    FILE* f = fopen(wine.c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    fprintf(f,
+            "#!/bin/sh\n"
+            "echo \"$2\" >> %s/wine.calls\n"
+            "case \"$2\" in\n"
+            "plug) [ -f %s/once ] && exit 0; touch %s/once; exit 1 ;;\n"
+            "unplug) echo 'vcsetup: the device did not go' >&2; exit 1 ;;\n"
+            "*) exit 1 ;;\n"
+            "esac\n",
+            tmp.c_str(), tmp.c_str(), tmp.c_str());
+    fclose(f);
+    std::string out;
+    EXPECT_EQ(0, Run("plug", &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("without a word")) << out;
+    EXPECT_EQ(1, Run("unplug", &out));
+    EXPECT_NE(std::string::npos, out.find("the device did not go")) << out;
+    EXPECT_EQ(std::string::npos, out.find("without a word")) << out;
+    EXPECT_EQ(1, Run("replug", &out)); // silent twice: reported as it is
+    EXPECT_EQ("plug\nplug\nunplug\nreplug\nreplug\n", Slurp(tmp + "/wine.calls"));
+}
