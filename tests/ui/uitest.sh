@@ -48,24 +48,29 @@ UI_ENV=()
 # The scenario's own stderr, for notes that must not mix into a captured
 # output.
 exec 9>&2
-# uiauto reports every failure of its own on stderr ("uiauto: ..."). An exit
-# without a word means it did not get to run its command (seen once in a CI
-# run: exit code 1, nothing printed, within a second); that is noted and the
-# command run once more, so a real failure still fails the check.
-UI_TMP=$(mktemp -u "${TMPDIR:-/tmp}/uiauto-err.XXXXXX")
-ui() {
-  local err="$UI_TMP.$BASHPID" rc=0 try
+# uiauto and vsbtool report every failure of their own on stderr. An exit
+# with 1 without a word means the program did not get to run (seen now and
+# then under wine64: exit code 1, nothing printed, within a second); that is
+# noted and the command run once more, so a real failure still fails.
+UI_TMP=$(mktemp -u "${TMPDIR:-/tmp}/uitest-err.XXXXXX")
+told() {
+  local name=$1 err="$UI_TMP.$BASHPID" rc=0 try
+  shift
   for try in 1 2; do
     rc=0
-    env "${UI_ENV[@]}" "$WINE64" "$UIAUTO" "$@" 2>"$err" || rc=$?
+    "$@" 2>"$err" || rc=$?
     cat "$err" >&2
-    if [ $rc -eq 0 ] || grep -q '^uiauto' "$err" || [ $try -eq 2 ]; then
+    if [ $rc -ne 1 ] || [ -s "$err" ] || [ $try -eq 2 ]; then
       break
     fi
-    echo "note: uiauto $1 ended with $rc without a word; running it once more" >&9
+    echo "note: $name ended with 1 without a word; running it once more" >&9
   done
   rm -f "$err"
   return $rc
+}
+
+ui() {
+  told "uiauto $1" env "${UI_ENV[@]}" "$WINE64" "$UIAUTO" "$@"
 }
 
 winpath() {
@@ -199,7 +204,7 @@ make_vsb() {
   local size=,size=4K
   case ",${4:-}" in *,size=* | *,data=*) size= ;; esac
   mkdir -p "$(dirname "$1")"
-  "$WINE64" "$VSBTOOL" build "$(winpath "$1")" \
+  told vsbtool "$WINE64" "$VSBTOOL" build "$(winpath "$1")" \
     --block "name=$2,type=MAIN,code=1,version=$3,pid=44:01:ff,base=0x10000$size${4:+,$4}" >/dev/null ||
     fail "vsbtool could not build $1"
 }
