@@ -124,9 +124,25 @@ start_updater() {
   if [ -n "$(ui wait-window --timeout 0 2>/dev/null)" ]; then
     fail "an updater window is already open before the start"
   fi
-  env "${envs[@]}" "$WINE64" "$@" >/dev/null 2>&1 &
-  UI_PID=$!
-  ui wait-window >/dev/null || fail "no window after starting $*"
+  local try rc
+  for try in 1 2; do
+    env "${envs[@]}" "$WINE64" "$@" >/dev/null 2>&1 &
+    UI_PID=$!
+    ui wait-window >/dev/null 2>&1 && break
+    rc=running
+    if ! kill -0 "$UI_PID" 2>/dev/null; then
+      rc=0
+      wait "$UI_PID" || rc=$?
+    fi
+    # Gone with 1 before it showed a window: the start did not happen (see
+    # told); once more.
+    if [ $try -eq 1 ] && [ "$rc" = 1 ]; then
+      echo "note: panelup ended with 1 before it showed a window; starting it once more" >&9
+      continue
+    fi
+    fail "no window after starting $* (process: $rc)"
+    break
+  done
   # Let the start-up file's open run before anything is checked.
   ui sync || fail "the window does not answer"
 }
