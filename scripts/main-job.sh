@@ -125,7 +125,7 @@ length=$(sed -n 's/^ *block length *: *\([0-9]*\).*/\1/p' <<<"$info")
 file_size=$(stat -c %s "$vsb")
 
 step "panelup.exe (win64) under wine64"
-PANEL_TIMEOUT=600 scripts/wine-exec.sh "$PANELUP" "$(winpath "$vsb")" >"$out/panelup.log" 2>&1 &
+PANEL_TIMEOUT=600 PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh "$PANELUP" "$(winpath "$vsb")" >"$out/panelup.log" 2>&1 &
 job_pid=$!
 ui wait-window --timeout 30 >/dev/null || die "no updater window"
 ui sync --timeout 30 || die "the updater does not answer"
