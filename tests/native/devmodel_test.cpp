@@ -146,9 +146,9 @@ struct Host {
     }
 };
 
-Bytes Pattern(size_t n, unsigned seed)
+Bytes Pattern(size_t n, unsigned variant)
 {
-    return TestPattern(n, seed);
+    return TestPattern(n, variant);
 }
 
 // ---------------------------------------------------------------- assembly

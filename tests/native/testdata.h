@@ -5,12 +5,12 @@
 
 #include <vector>
 
-// n bytes that differ from packet to packet and from seed to seed, with
+// n bytes that differ from packet to packet and from one variant to the next, with
 // every bit used.
-inline std::vector<unsigned char> TestPattern(size_t n, unsigned seed)
+inline std::vector<unsigned char> TestPattern(size_t n, unsigned variant)
 {
     std::vector<unsigned char> b(n);
     for (size_t i = 0; i < n; ++i)
-        b[i] = (unsigned char)(i * 37 + seed * 11 + (i >> 3));
+        b[i] = (unsigned char)(i * 37 + variant * 11 + (i >> 3));
     return b;
 }

@@ -192,9 +192,9 @@ protected:
     }
 };
 
-Bytes Pattern(size_t n, unsigned seed)
+Bytes Pattern(size_t n, unsigned variant)
 {
-    return TestPattern(n, seed);
+    return TestPattern(n, variant);
 }
 
 TEST_F(Vctl, WholeUpdateThroughTheFifosThenFlashLogAndStatus)

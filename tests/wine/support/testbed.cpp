@@ -135,10 +135,10 @@ std::vector<unsigned char> Flash(uint32_t address, uint32_t length)
     return std::vector<unsigned char>(bytes.begin(), bytes.end());
 }
 
-std::vector<unsigned char> Pattern(size_t n, unsigned seed)
+std::vector<unsigned char> Pattern(size_t n, unsigned variant)
 {
     std::vector<unsigned char> v(n);
-    uint32_t x = seed * 2654435761u + 1;
+    uint32_t x = variant * 2654435761u + 1;
     for (size_t i = 0; i < n; ++i) {
         x = x * 1103515245u + 12345u;
         v[i] = (unsigned char)(x >> 16);

@@ -40,7 +40,7 @@ struct BlockSpec {
 std::vector<unsigned char> BlockBytes(const BlockSpec& b);
 // The block's header as the updater parses it.
 FileInfo HeaderOf(const BlockSpec& b);
-std::vector<unsigned char> Pattern(size_t n, unsigned seed);
+std::vector<unsigned char> Pattern(size_t n, unsigned variant);
 
 // A file in the temp folder, removed at the end.
 class TempFile {
