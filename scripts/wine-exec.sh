@@ -24,23 +24,11 @@ if [ "${PANEL_WINE_EXEC_ONCE:-}" = 1 ]; then
   fi
   exit $rc
 fi
-# Otherwise the program's output goes through files (not a pipe, which wine
-# processes it starts could hold open) and is passed on when it ends. Now and
-# then a wine64 start ends with 1 having done nothing and said nothing; the
-# test programs run here always say something, so such a start is made once
-# more.
-out=$(mktemp "${TMPDIR:-/tmp}/wine-exec.XXXXXX")
-trap 'rm -f "$out" "$out.err"' EXIT
-for try in 1 2; do
-  timeout -k 5 "$limit" "$wine" "$@" >"$out" 2>"$out.err"
-  rc=$?
-  cat "$out"
-  cat "$out.err" >&2
-  if [ $rc -ne 1 ] || [ -s "$out" ] || [ -s "$out.err" ] || [ $try -eq 2 ]; then
-    break
-  fi
-  echo "wine-exec: note: $1 ended with 1 without a word; running it once more" >&2
-done
+# Otherwise once more when the start did not happen (scripts/once-more.sh).
+# shellcheck source=scripts/once-more.sh
+source "$(dirname "$0")/once-more.sh"
+once_more 2 "wine-exec: $1" timeout -k 5 "$limit" "$wine" "$@"
+rc=$?
 if [ $rc -eq 124 ] || [ $rc -eq 137 ]; then
   echo "wine-exec: TIMEOUT: $* did not end within ${limit}s and was killed" >&2
 fi

@@ -17,32 +17,14 @@ namespace {
 
 typedef std::vector<unsigned char> Bytes;
 
-FileInfo Pid(unsigned char a, unsigned char b = 0xFF, unsigned char c = 0xFF)
-{
-    FileInfo fi;
-    memset(&fi, 0, sizeof(fi));
-    fi.product_id[0] = a;
-    fi.product_id[1] = b;
-    fi.product_id[2] = c;
-    return fi;
-}
-
 struct Host {
-    FileInfo fi = Pid(0x10);
+    FileInfo fi = ProductId(0x10);
     int protocol = 1;
     std::unique_ptr<DeviceModel> m{new DeviceModel()};
 
     Host() { ModelInit(m.get()); }
 
-    Bytes Msg(unsigned char code, const Bytes& payload) const
-    {
-        unsigned char tx[16];
-        int n = BuildMessageHead(tx, &fi, code);
-        Bytes b(tx, tx + n);
-        b.insert(b.end(), payload.begin(), payload.end());
-        b.push_back(0xF7);
-        return b;
-    }
+    Bytes Msg(unsigned char code, const Bytes& payload) const { return HostMessage(fi, code, payload); }
     void Send(const Bytes& b) { ModelFeed(m.get(), b.data(), b.size()); }
 
     Bytes Number(uint32_t n) const
@@ -221,7 +203,7 @@ TEST(ModelQueries, InquiryReplyFormsPassTheUpdatersCheck)
 
     h.m->cfg.protocol = 1;
     h.m->cfg.packet_size = 0x8000;
-    h.fi = Pid(0x44, 0x01, 0x02); // three-byte product ID: the longest reply, 14 bytes
+    h.fi = ProductId(0x44, 0x01, 0x02); // three-byte product ID: the longest reply, 14 bytes
     h.Send(h.Msg(MsgInquiry, Bytes()));
     r = h.One();
     ASSERT_EQ(14u, r.size());
@@ -233,7 +215,7 @@ TEST(ModelQueries, InquiryReplyFormsPassTheUpdatersCheck)
 
 TEST(ModelQueries, AnswersWithTheProductIdTheHostUsedUnlessOneIsConfigured)
 {
-    const FileInfo ids[] = {Pid(0x10), Pid(0x10, 0x00), Pid(0x7F, 0x00, 0x08)};
+    const FileInfo ids[] = {ProductId(0x10), ProductId(0x10, 0x00), ProductId(0x7F, 0x00, 0x08)};
     for (const FileInfo& fi : ids) {
         Host h;
         h.fi = fi;
@@ -247,7 +229,7 @@ TEST(ModelQueries, AnswersWithTheProductIdTheHostUsedUnlessOneIsConfigured)
     Host h;
     const unsigned char pid[] = {0x10, 0x01};
     ASSERT_EQ(1, ModelSetProductId(h.m.get(), pid, 2));
-    h.fi = Pid(0x10, 0x02);
+    h.fi = ProductId(0x10, 0x02);
     h.Send(h.Msg(MsgInquiry, Bytes()));
     std::string text;
     EXPECT_EQ(0, h.Check(h.One(), MsgInquiryReply, &text));

@@ -5,18 +5,9 @@
 #include <vector>
 
 #include "protocol.h"
+#include "testdata.h"
 
 namespace {
-
-FileInfo Pid(unsigned char a, unsigned char b, unsigned char c)
-{
-    FileInfo fi;
-    memset(&fi, 0, sizeof(fi));
-    fi.product_id[0] = a;
-    fi.product_id[1] = b;
-    fi.product_id[2] = c;
-    return fi;
-}
 
 // The device's unpacking, written independently of PackSevenBit.
 std::vector<unsigned char> Unpack(const unsigned char* p, size_t n)
@@ -34,15 +25,15 @@ std::vector<unsigned char> Unpack(const unsigned char* p, size_t n)
 TEST(MessageHead, ProductIdLengthRule)
 {
     unsigned char tx[16];
-    FileInfo one = Pid(0x44, 0xFF, 0x12); // third byte ignored behind an absent second
+    FileInfo one = ProductId(0x44, 0xFF, 0x12); // third byte ignored behind an absent second
     ASSERT_EQ(5, BuildMessageHead(tx, &one, MsgInquiry));
     EXPECT_EQ(0, memcmp(tx, "\xF0\x42\x23\x44\x00", 5));
 
-    FileInfo two = Pid(0x44, 0x01, 0xFF);
+    FileInfo two = ProductId(0x44, 0x01, 0xFF);
     ASSERT_EQ(6, BuildMessageHead(tx, &two, MsgVersionRequest));
     EXPECT_EQ(0, memcmp(tx, "\xF0\x42\x23\x44\x01\x02", 6));
 
-    FileInfo three = Pid(0x44, 0x01, 0x02);
+    FileInfo three = ProductId(0x44, 0x01, 0x02);
     ASSERT_EQ(7, BuildMessageHead(tx, &three, MsgData));
     EXPECT_EQ(0, memcmp(tx, "\xF0\x42\x23\x44\x01\x02\x06", 7));
 }
@@ -103,7 +94,7 @@ struct ReplyCase {
 
 TEST(CheckReply, ChecksInOrderWithTheirTexts)
 {
-    FileInfo fi = Pid(0x44, 0x01, 0xFF);
+    FileInfo fi = ProductId(0x44, 0x01, 0xFF);
     const ReplyCase cases[] = {
         {{0xF0, 0x42, 0x23, 0x44, 0x01, 0x01, 0x01, 0x00, 0x10, 0x03, 0xF7}, 0x01, 6, NULL},
         {{0xF7, 0x42, 0x23, 0x44, 0x01, 0x03, 0x01, 0x05, 0xF7}, 0x03, 6, NULL},
@@ -134,7 +125,7 @@ TEST(CheckReply, ChecksInOrderWithTheirTexts)
 
 TEST(CheckReply, ThreeByteProductIdAndLongestReply)
 {
-    FileInfo fi = Pid(0x01, 0x02, 0x03);
+    FileInfo fi = ProductId(0x01, 0x02, 0x03);
     // inquiry reply, protocol code 1: the longest reply the updater reads (14 bytes)
     const unsigned char rx[] = {0xF0, 0x42, 0x23, 0x01, 0x02, 0x03, 0x01, 0x01, 0x00, 0x00, 0x02, 0x00, 0x03, 0xF7};
     char err[ERROR_TEXT_SIZE] = "";
@@ -147,7 +138,7 @@ TEST(CheckReply, ThreeByteProductIdAndLongestReply)
 
 TEST(CheckReply, DeviceTextBoundedByErrorText)
 {
-    FileInfo fi = Pid(0x44, 0xFF, 0xFF);
+    FileInfo fi = ProductId(0x44, 0xFF, 0xFF);
     std::vector<unsigned char> rx = {0xF0, 0x42, 0x23, 0x44, 0x05, 0x40};
     rx.resize(1024, 'A'); // no zero, no end byte
     char err[ERROR_TEXT_SIZE + 8];
@@ -160,7 +151,7 @@ TEST(CheckReply, DeviceTextBoundedByErrorText)
 
 TEST(CheckReply, TruncatedRepliesFailWithoutReadingBeyond)
 {
-    FileInfo fi = Pid(0x44, 0x01, 0x02);
+    FileInfo fi = ProductId(0x44, 0x01, 0x02);
     const unsigned char full[] = {0xF0, 0x42, 0x23, 0x44, 0x01, 0x02, 0x05, 0x00};
     char err[ERROR_TEXT_SIZE];
     for (size_t n = 0; n < sizeof(full); ++n) {

@@ -79,10 +79,7 @@ protected:
         setenv("WINE64", wine.c_str(), 1);
         setenv("PANEL_VCSETUP", (tmp + "/vcsetup.exe").c_str(), 1);
         unsetenv("PANEL_VC_DIR");
-        memset(&fi, 0, sizeof(fi));
-        fi.product_id[0] = 0x21;
-        fi.product_id[1] = 0x05;
-        fi.product_id[2] = 0xFF;
+        fi = ProductId(0x21, 0x05);
     }
 
     void TearDown() override
@@ -158,15 +155,7 @@ protected:
         return b;
     }
 
-    Bytes Msg(unsigned char code, const Bytes& payload)
-    {
-        unsigned char tx[16];
-        int n = BuildMessageHead(tx, &fi, code);
-        Bytes b(tx, tx + n);
-        b.insert(b.end(), payload.begin(), payload.end());
-        b.push_back(0xF7);
-        return b;
-    }
+    Bytes Msg(unsigned char code, const Bytes& payload) { return HostMessage(fi, code, payload); }
 
     int Status(const Bytes& reply)
     {

@@ -48,29 +48,15 @@ UI_ENV=()
 # The scenario's own stderr, for notes that must not mix into a captured
 # output.
 exec 9>&2
-# uiauto and vsbtool report every failure of their own on stderr. An exit
-# with 1 without a word means the program did not get to run (seen now and
-# then under wine64: exit code 1, nothing printed, within a second); that is
-# noted and the command run once more, so a real failure still fails.
-UI_TMP=$(mktemp -u "${TMPDIR:-/tmp}/uitest-err.XXXXXX")
-told() {
-  local name=$1 err="$UI_TMP.$BASHPID" rc=0 try
-  shift
-  for try in 1 2; do
-    rc=0
-    "$@" 2>"$err" || rc=$?
-    cat "$err" >&2
-    if [ $rc -ne 1 ] || [ -s "$err" ] || [ $try -eq 2 ]; then
-      break
-    fi
-    echo "note: $name ended with 1 without a word; running it once more" >&9
-  done
-  rm -f "$err"
-  return $rc
-}
-
+# uiauto and vsbtool say why whenever they fail: a start that ends with 1
+# without a word is made once more (scripts/once-more.sh).
+# shellcheck source=scripts/once-more.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/once-more.sh"
+# Its files in a folder of this scenario's own: a helper stopped in the
+# background leaves its files behind, and finish removes the folder.
+ONCE_MORE_DIR=$(mktemp -d "${TMPDIR:-/tmp}/uitest.XXXXXX")
 ui() {
-  told "uiauto $1" env "${UI_ENV[@]}" "$WINE64" "$UIAUTO" "$@"
+  once_more 9 "uiauto $1" env "${UI_ENV[@]}" "$WINE64" "$UIAUTO" "$@"
 }
 
 winpath() {
@@ -135,7 +121,7 @@ start_updater() {
       wait "$UI_PID" || rc=$?
     fi
     # Gone with 1 before it showed a window: the start did not happen (see
-    # told); once more.
+    # once_more); once more.
     if [ $try -eq 1 ] && [ "$rc" = 1 ]; then
       echo "note: panelup ended with 1 before it showed a window; starting it once more" >&9
       continue
@@ -195,7 +181,7 @@ finish() {
     kill "$p" 2>/dev/null
     wait "$p" 2>/dev/null
   done
-  rm -f "$UI_TMP".*
+  rm -rf "$ONCE_MORE_DIR"
   for p in "${UI_AT_FINISH[@]}"; do eval "$p" || fail "at the end: $p"; done
   for p in "${UI_SHOTS[@]}"; do echo "screenshot: $p"; done
   if [ $UI_FAILS -eq 0 ]; then
@@ -220,7 +206,7 @@ make_vsb() {
   local size=,size=4K
   case ",${4:-}" in *,size=* | *,data=*) size= ;; esac
   mkdir -p "$(dirname "$1")"
-  told vsbtool "$WINE64" "$VSBTOOL" build "$(winpath "$1")" \
+  once_more 9 vsbtool "$WINE64" "$VSBTOOL" build "$(winpath "$1")" \
     --block "name=$2,type=MAIN,code=1,version=$3,pid=44:01:ff,base=0x10000$size${4:+,$4}" >/dev/null ||
     fail "vsbtool could not build $1"
 }

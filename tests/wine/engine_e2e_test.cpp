@@ -156,9 +156,7 @@ TEST_F(Engine, SkipsBlockTheDeviceAlreadyHas)
     second.minor = 0;
     second.base = 0x10000;
     second.data = Pattern(2048, 4);
-    std::vector<unsigned char> file = BlockBytes(first);
-    std::vector<unsigned char> tail = BlockBytes(second);
-    file.insert(file.end(), tail.begin(), tail.end());
+    std::vector<unsigned char> file = FileBytes({first, second});
 
     ASSERT_EQ(1, Run(file));
     EXPECT_EQ((std::vector<LPARAM>{0, 1, 0}), window_.redraws());
@@ -351,9 +349,7 @@ TEST_F(Engine, ZeroLengthBlockGoesStraightToItsEnd)
     next.code = 2;
     next.base = 0x1000;
     next.data = Pattern(256, 14);
-    std::vector<unsigned char> file = BlockBytes(empty);
-    std::vector<unsigned char> tail = BlockBytes(next);
-    file.insert(file.end(), tail.begin(), tail.end());
+    std::vector<unsigned char> file = FileBytes({empty, next});
     ASSERT_EQ(1, Run(file));
     EXPECT_EQ((std::vector<LPARAM>{1, 0, 1, 0}), window_.redraws());
     EXPECT_EQ(next.data, Flash(0x1000, 256));

@@ -166,6 +166,16 @@ std::vector<unsigned char> BlockBytes(const BlockSpec& b)
     return h;
 }
 
+std::vector<unsigned char> FileBytes(const std::vector<BlockSpec>& blocks)
+{
+    std::vector<unsigned char> file;
+    for (const BlockSpec& b : blocks) {
+        std::vector<unsigned char> bytes = BlockBytes(b);
+        file.insert(file.end(), bytes.begin(), bytes.end());
+    }
+    return file;
+}
+
 FileInfo HeaderOf(const BlockSpec& b)
 {
     std::vector<unsigned char> bytes = BlockBytes(b);

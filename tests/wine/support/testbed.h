@@ -38,6 +38,8 @@ struct BlockSpec {
 };
 
 std::vector<unsigned char> BlockBytes(const BlockSpec& b);
+// A file of several blocks, one after the other.
+std::vector<unsigned char> FileBytes(const std::vector<BlockSpec>& blocks);
 // The block's header as the updater parses it.
 FileInfo HeaderOf(const BlockSpec& b);
 std::vector<unsigned char> Pattern(size_t n, unsigned variant);
