@@ -9,15 +9,29 @@
  * \\.\VcBus (vcsetup.exe). Every plug creates a new physical device object:
  * the PnP manager then treats it as a newly arrived device and starts its
  * driver stack again, as it does for a real device that is reconnected.
+ *
+ * Two duties of the system's PnP manager that Wine leaves out fall to the
+ * bus as well: a child that runs without a driver is restarted once a driver
+ * has been installed for it, and a child without a driver leaves no device
+ * record behind when it is unplugged (Wine lists every recorded device as
+ * present).
  */
 #include <ntddk.h>
+#include "vcregistry.h"
 #include "vcshared.h"
 #include "vckernel.h"
 
 /* Exported by the kernel, not declared by the DDK headers at hand. */
 int __cdecl _snwprintf(WCHAR *buffer, size_t count, const WCHAR *format, ...);
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
 
 #define VCBUS_TAG 0x73624356u  /* "VCbs" */
+#define WATCH_INTERVAL_MS 50      /* how often a child without a driver is looked at */
+#define REMOVAL_POLL_MS 20
+#define REMOVAL_WAIT_MS 10000     /* a restart gives up when the removal takes longer */
+#define THREAD_STOP_WAIT_MS 5000
+#define MAX_KEY_DEPTH 8           /* deepest key below a device record */
+#define MS_TO_RELATIVE(ms) (-10000LL * (ms))
 
 enum ext_kind { EXT_CONTROL = 1, EXT_FDO, EXT_PDO };
 
@@ -35,6 +49,7 @@ struct child_ext
     DEVICE_OBJECT *self;
     BOOLEAN reported;          /* still reported in the bus relations */
     BOOLEAN started;
+    BOOLEAN restarted;         /* plugged in by the restart watch: never restarted again */
 };
 
 /* Process-wide bus state, guarded by bus_lock. */
@@ -46,6 +61,13 @@ static ULONG plug_count;
 static BOOLEAN bus_started;
 static DEVICE_OBJECT *control_device;
 static UNICODE_STRING service_key;      /* copy of the registry path */
+
+/* The restart watch: a system thread, ended through 'stop'. */
+static struct
+{
+    KEVENT stop;
+    HANDLE thread;
+} watch;
 
 /* ---- service settings ----------------------------------------------------- */
 
@@ -65,6 +87,112 @@ static ULONG read_plugged_setting(void)
         result = *(ULONG *)buf.info.Data;
     ZwClose(key);
     return result;
+}
+
+/* ---- device records ------------------------------------------------------------ */
+
+static HANDLE open_key(HANDLE root, const WCHAR *path, ACCESS_MASK access)
+{
+    OBJECT_ATTRIBUTES attr;
+    UNICODE_STRING name;
+    HANDLE key;
+
+    RtlInitUnicodeString(&name, path);
+    InitializeObjectAttributes(&attr, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, root, NULL);
+    return NT_SUCCESS(ZwOpenKey(&key, access, &attr)) ? key : NULL;
+}
+
+/* TRUE when the value is a string that is not empty; text gets it terminated.
+ * Device installation writes some strings without their terminator. */
+static BOOLEAN read_text(HANDLE key, const WCHAR *name, WCHAR *text, ULONG chars)
+{
+    union { KEY_VALUE_PARTIAL_INFORMATION info; UCHAR raw[sizeof(KEY_VALUE_PARTIAL_INFORMATION)
+                                                        + VC_REG_TEXT_MAX * sizeof(WCHAR)]; } buf;
+    UNICODE_STRING uname;
+    ULONG len, n;
+
+    RtlInitUnicodeString(&uname, name);
+    if (!NT_SUCCESS(ZwQueryValueKey(key, &uname, KeyValuePartialInformation, &buf, sizeof(buf), &len))
+        || buf.info.Type != REG_SZ)
+        return FALSE;
+    n = buf.info.DataLength / sizeof(WCHAR);
+    if (n >= chars) return FALSE;
+    RtlCopyMemory(text, buf.info.Data, n * sizeof(WCHAR));
+    text[n] = 0;
+    return text[0] != 0;
+}
+
+/* Deletes the key below root with everything below it; FALSE when any of it stays. */
+static BOOLEAN delete_key_tree(HANDLE root, const WCHAR *path, int depth)
+{
+    union { KEY_BASIC_INFORMATION info; UCHAR raw[sizeof(KEY_BASIC_INFORMATION)
+                                                  + VC_REG_KEY_NAME_MAX * sizeof(WCHAR)]; } buf;
+    HANDLE key = open_key(root, path, KEY_ALL_ACCESS);
+    BOOLEAN ok = TRUE;
+    ULONG len;
+
+    if (!key) return FALSE;
+    while (ok && depth < MAX_KEY_DEPTH
+           && NT_SUCCESS(ZwEnumerateKey(key, 0, KeyBasicInformation, &buf, sizeof(buf) - sizeof(WCHAR), &len)))
+    {
+        buf.info.Name[buf.info.NameLength / sizeof(WCHAR)] = 0;
+        ok = delete_key_tree(key, buf.info.Name, depth + 1);
+    }
+    ok = ok && NT_SUCCESS(ZwDeleteKey(key));
+    ZwClose(key);
+    return ok;
+}
+
+/* The child's record names a driver (the instance key's Driver value). */
+static BOOLEAN child_has_driver(HANDLE instance, WCHAR *driver, ULONG chars)
+{
+    return read_text(instance, L"" VC_REG_VALUE_DRIVER, driver, chars);
+}
+
+/* Wine lists every recorded device as present, also one that has gone. A
+ * child without a driver therefore takes its record with it when it is
+ * removed; one with a driver keeps it, as on Windows. Another instance
+ * under the device key keeps that key. */
+static void forget_driverless_child(void)
+{
+    WCHAR driver[VC_REG_TEXT_MAX];
+    HANDLE device, instance;
+    BOOLEAN keep = FALSE;
+
+    if (!(device = open_key(NULL, L"" VC_REG_NT_MACHINE VC_REG_CHILD_DEVICE, KEY_ALL_ACCESS))) return;
+    if ((instance = open_key(device, VC_CHILD_INSTANCE_ID, KEY_READ)))
+    {
+        keep = child_has_driver(instance, driver, ARRAYSIZE(driver));
+        ZwClose(instance);
+        if (!keep) delete_key_tree(device, VC_CHILD_INSTANCE_ID, 0);
+    }
+    if (!keep) ZwDeleteKey(device);  /* fails while other instances remain */
+    ZwClose(device);
+}
+
+/* A driver has been installed for the child: its record names the driver
+ * and its service, and the driver key holds InfSection, which the
+ * installation writes last. */
+static BOOLEAN child_driver_installed(void)
+{
+    WCHAR driver[VC_REG_TEXT_MAX], text[VC_REG_TEXT_MAX];
+    HANDLE instance, classes, key;
+    BOOLEAN installed = FALSE;
+
+    if (!(instance = open_key(NULL, L"" VC_REG_NT_MACHINE VC_REG_CHILD_INSTANCE, KEY_READ))) return FALSE;
+    if (child_has_driver(instance, driver, ARRAYSIZE(driver))
+        && read_text(instance, L"" VC_REG_VALUE_SERVICE, text, ARRAYSIZE(text))
+        && (classes = open_key(NULL, L"" VC_REG_NT_MACHINE VC_REG_CLASS_ROOT, KEY_READ)))
+    {
+        if ((key = open_key(classes, driver, KEY_READ)))
+        {
+            installed = read_text(key, L"" VC_REG_VALUE_INF_SECTION, text, ARRAYSIZE(text));
+            ZwClose(key);
+        }
+        ZwClose(classes);
+    }
+    ZwClose(instance);
+    return installed;
 }
 
 /* ---- child (physical device object) ---------------------------------------- */
@@ -160,6 +288,8 @@ static NTSTATUS child_pnp(DEVICE_OBJECT *device, IRP *irp)
 
     case IRP_MN_REMOVE_DEVICE:
         ext->started = FALSE;
+        /* Before the child counts as absent: a new plug may follow at once. */
+        if (child_pdo == device) forget_driverless_child();
         KeAcquireSpinLock(&bus_lock, &irql);
         if (child_pdo == device)
         {
@@ -176,8 +306,9 @@ static NTSTATUS child_pnp(DEVICE_OBJECT *device, IRP *irp)
     }
 }
 
-/* Creates a new child device object and reports it; called with no lock held. */
-static NTSTATUS plug_child(void)
+/* Creates a new child device object and reports it; called with no lock held.
+ * restarted marks a plug of the restart watch. */
+static NTSTATUS plug_child(BOOLEAN restarted)
 {
     WCHAR name_buf[40];
     UNICODE_STRING name;
@@ -217,6 +348,7 @@ static NTSTATUS plug_child(void)
     ext->kind = EXT_PDO;
     ext->self = pdo;
     ext->reported = TRUE;
+    ext->restarted = restarted;
     pdo->Flags |= DO_BUFFERED_IO | DO_POWER_PAGABLE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
 
@@ -246,6 +378,88 @@ static NTSTATUS unplug_child(void)
 
     if (bus_pdo) IoInvalidateDeviceRelations(bus_pdo, BusRelations);
     return STATUS_SUCCESS;
+}
+
+/* ---- restart after a driver install ------------------------------------------- */
+
+/* Windows restarts a running device for the driver installed for it; Wine
+ * only records the driver. The watch looks at a child that runs without a
+ * function driver every WATCH_INTERVAL_MS and re-plugs it once its record
+ * names an installed driver, so that the PnP manager starts the driver. A
+ * child it plugged in is not restarted again (a driver that fails to load
+ * must not make it cycle). */
+
+static ULONG current_child_state(void)
+{
+    ULONG state;
+    KIRQL irql;
+    KeAcquireSpinLock(&bus_lock, &irql);
+    state = child_state;
+    KeReleaseSpinLock(&bus_lock, irql);
+    return state;
+}
+
+static BOOLEAN child_runs_raw(void)
+{
+    BOOLEAN raw = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&bus_lock, &irql);
+    if (child_pdo && child_state == VC_CHILD_PRESENT)
+    {
+        struct child_ext *ext = child_pdo->DeviceExtension;
+        raw = ext->started && !ext->restarted && !child_pdo->AttachedDevice;
+    }
+    KeReleaseSpinLock(&bus_lock, irql);
+    return raw;
+}
+
+/* FALSE when the watch is asked to stop during the wait. */
+static BOOLEAN watch_sleep(ULONG ms)
+{
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = MS_TO_RELATIVE(ms);
+    return KeWaitForSingleObject(&watch.stop, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT;
+}
+
+static void restart_child(void)
+{
+    ULONG waited = 0;
+
+    unplug_child();
+    while (current_child_state() != VC_CHILD_ABSENT)
+    {
+        if (waited >= REMOVAL_WAIT_MS || !watch_sleep(REMOVAL_POLL_MS)) return;
+        waited += REMOVAL_POLL_MS;
+    }
+    /* Unplugged by someone else meanwhile: it stays out. */
+    if (read_plugged_setting()) plug_child(TRUE);
+}
+
+static void NTAPI watch_thread(void *context)
+{
+    (void)context;
+    while (watch_sleep(WATCH_INTERVAL_MS))
+        if (child_runs_raw() && child_driver_installed()) restart_child();
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+static NTSTATUS watch_start(void)
+{
+    OBJECT_ATTRIBUTES attr;
+    KeInitializeEvent(&watch.stop, NotificationEvent, FALSE);
+    InitializeObjectAttributes(&attr, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    return PsCreateSystemThread(&watch.thread, THREAD_ALL_ACCESS, &attr, NULL, NULL, watch_thread, NULL);
+}
+
+static void watch_stop(void)
+{
+    LARGE_INTEGER timeout;
+    if (!watch.thread) return;
+    KeSetEvent(&watch.stop, IO_NO_INCREMENT, FALSE);
+    timeout.QuadPart = MS_TO_RELATIVE(THREAD_STOP_WAIT_MS);
+    ZwWaitForSingleObject(watch.thread, FALSE, &timeout);
+    ZwClose(watch.thread);
+    watch.thread = NULL;
 }
 
 /* ---- bus function device object ------------------------------------------- */
@@ -290,7 +504,7 @@ static NTSTATUS bus_pnp(DEVICE_OBJECT *device, IRP *irp)
             KeAcquireSpinLock(&bus_lock, &irql);
             if (ext == the_bus) bus_started = TRUE;
             KeReleaseSpinLock(&bus_lock, irql);
-            if (ext == the_bus && read_plugged_setting()) plug_child();
+            if (ext == the_bus && read_plugged_setting()) plug_child(FALSE);
         }
         return complete(irp, status, 0);
 
@@ -370,7 +584,7 @@ static NTSTATUS control_ioctl(IRP *irp)
     switch (code)
     {
     case IOCTL_VCBUS_PLUG:
-        return complete(irp, plug_child(), 0);
+        return complete(irp, plug_child(FALSE), 0);
     case IOCTL_VCBUS_UNPLUG:
         return complete(irp, unplug_child(), 0);
     case IOCTL_VCBUS_STATUS:
@@ -436,6 +650,7 @@ static void WINAPI driver_unload(DRIVER_OBJECT *driver)
 {
     UNICODE_STRING link;
     (void)driver;
+    watch_stop();
     RtlInitUnicodeString(&link, VCBUS_CONTROL_LINK);
     IoDeleteSymbolicLink(&link);
     if (control_device) IoDeleteDevice(control_device);
@@ -475,6 +690,13 @@ NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path
 
     RtlInitUnicodeString(&link, VCBUS_CONTROL_LINK);
     status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status))
+    {
+        driver_unload(driver);
+        return status;
+    }
+
+    status = watch_start();
     if (!NT_SUCCESS(status))
     {
         driver_unload(driver);

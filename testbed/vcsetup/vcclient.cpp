@@ -1,5 +1,6 @@
 #include "vcclient.h"
 
+#include <sddl.h>
 #include <setupapi.h>
 #include <stdio.h>
 #include <string.h>
@@ -7,6 +8,7 @@
 namespace {
 
 const GUID kIfaceGuid = VC_IFACE_GUID_INIT;
+const DWORD kSecurityDescriptorMax = 4096;
 
 BOOL BusRequest(DWORD code, void *out, DWORD out_size)
 {
@@ -149,6 +151,16 @@ BOOL VcSetString(const char *service, const char *name, const char *value)
     return rc == ERROR_SUCCESS;
 }
 
+BOOL VcDeleteValue(const char *service, const char *name)
+{
+    HKEY key;
+    if (!OpenServiceKey(service, KEY_SET_VALUE, &key)) return FALSE;
+    LONG rc = RegDeleteValueA(key, name);
+    RegCloseKey(key);
+    SetLastError(rc);
+    return rc == ERROR_SUCCESS;
+}
+
 BOOL VcServiceExists(const char *service)
 {
     HKEY key;
@@ -190,4 +202,63 @@ BOOL VcGetString(const char *service, const char *name, char *value, DWORD size)
     value[rc == ERROR_SUCCESS ? got : 0] = 0;
     SetLastError(rc);
     return rc == ERROR_SUCCESS;
+}
+
+BOOL VcRegGetText(const char *path, const char *name, char *text, DWORD size)
+{
+    if (size == 0) return FALSE;
+    text[0] = 0;
+    HKEY key;
+    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key);
+    if (rc != ERROR_SUCCESS) return FALSE;
+    DWORD type = 0, got = size - 1;
+    rc = RegQueryValueExA(key, name, NULL, &type, reinterpret_cast<BYTE *>(text), &got);
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS || type != REG_SZ) {
+        text[0] = 0;
+        return FALSE;
+    }
+    text[got] = 0;
+    return TRUE;
+}
+
+LONG VcRegDeleteTree(HKEY root, const char *path)
+{
+    HKEY key;
+    LONG rc = RegOpenKeyExA(root, path, 0, KEY_ENUMERATE_SUB_KEYS, &key);
+    if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) return rc;
+    char name[VC_REG_KEY_NAME_MAX];
+    while (rc == ERROR_SUCCESS) {
+        DWORD n = sizeof(name);
+        rc = RegEnumKeyExA(key, 0, name, &n, NULL, NULL, NULL, NULL);
+        if (rc == ERROR_SUCCESS) rc = VcRegDeleteTree(key, name);
+    }
+    RegCloseKey(key);
+    return rc == ERROR_NO_MORE_ITEMS ? RegDeleteKeyA(root, path) : rc;
+}
+
+LONG VcRegGetSecurity(HKEY key, SECURITY_INFORMATION what, char *text, DWORD size)
+{
+    BYTE sd[kSecurityDescriptorMax];
+    DWORD sd_size = sizeof(sd);
+    LONG rc = RegGetKeySecurity(key, what, sd, &sd_size);
+    if (rc != ERROR_SUCCESS) return rc;
+    char *converted = NULL;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, what, &converted, NULL))
+        return GetLastError();
+    rc = strlen(converted) < size ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
+    if (rc == ERROR_SUCCESS) strcpy(text, converted);
+    LocalFree(converted);
+    return rc;
+}
+
+LONG VcRegSetSecurity(HKEY key, SECURITY_INFORMATION what, const char *text)
+{
+    PSECURITY_DESCRIPTOR sd = NULL;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(text, SDDL_REVISION_1, &sd, NULL))
+        return GetLastError();
+    LONG rc = RegSetKeySecurity(key, what, sd);
+    LocalFree(sd);
+    return rc;
 }

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include "vcregistry.h"
 #include "vcshared.h"
 
 // Bus control device: FALSE when the bus driver is not running.
@@ -35,11 +36,25 @@ BOOL VcGetDword(const char *service, const char *name, DWORD *value);
 BOOL VcSetString(const char *service, const char *name, const char *value);
 BOOL VcGetString(const char *service, const char *name, char *value, DWORD size);
 BOOL VcServiceExists(const char *service);
+BOOL VcDeleteValue(const char *service, const char *name);
 
 // A setting of the update driver (Layout, BridgeDir): written to the bus's
 // service key, which exists once the bus is installed, and to the update
 // driver's own key when that is installed. The update driver prefers its own.
 BOOL VcSetSetting(const char *name, DWORD value);
 BOOL VcSetSettingString(const char *name, const char *value);
+
+// Registry paths below HKEY_LOCAL_MACHINE (vcregistry.h names the places).
+// A string value, terminated also when it was stored without; FALSE when the
+// key or value is missing, is no string or does not fit.
+BOOL VcRegGetText(const char *path, const char *name, char *text, DWORD size);
+// Deletes the key below root with everything below it, subkey by subkey;
+// ERROR_SUCCESS also when it does not exist, else the first failure (a key
+// that refuses deletion ends it).
+LONG VcRegDeleteTree(HKEY root, const char *path);
+// Security of a key as descriptor text (the parts `what` names), and back;
+// Windows error codes.
+LONG VcRegGetSecurity(HKEY key, SECURITY_INFORMATION what, char *text, DWORD size);
+LONG VcRegSetSecurity(HKEY key, SECURITY_INFORMATION what, const char *text);
 
 #endif

@@ -6,6 +6,11 @@
 //   vcsetup bridge BRIDGEDIR
 //   vcsetup status
 //
+// install --no-update-driver leaves the child without a driver (one that was
+// installed before is taken off again), as a launcher that installs the
+// update driver itself finds it; the bus restarts the child once a driver
+// has been installed for it.
+//
 // Exit code 0 on success, 1 with a message on stderr otherwise.
 #include <windows.h>
 #include <newdev.h>
@@ -15,13 +20,18 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "vcaccess.h"
 #include "vcclient.h"
 
 namespace {
 
 const DWORD kWaitMs = 15000;
+const char kPnfExtension[] = ".PNF";
+const SECURITY_INFORMATION kWholeSecurity =
+    OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 const char kUsage[] =
     "usage: vcsetup install BRIDGEDIR [--layout N] [--no-update-driver] [--drivers DIR]\n"
+    "                               (--no-update-driver: the child without a driver)\n"
     "       vcsetup plug | unplug | replug | status\n"
     "       vcsetup layout N        (0 bulk IN+OUT, 1 bulk OUT+IN, 2 interrupt IN+bulk IN+OUT,\n"
     "                                3 no endpoints, 4 bulk IN only; applies at the next plug)\n"
@@ -106,6 +116,71 @@ int CreateBusDevice()
     return rc;
 }
 
+// Gives the key (created when missing) the access list; Wine gives a key
+// without one a default whose owner and group change once its list is
+// changed, so a list put back would not read as before.
+LONG SecureKey(const char *path, const char *access, DWORD *disposition)
+{
+    HKEY key;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, NULL, 0, WRITE_DAC | WRITE_OWNER, NULL,
+                              &key, disposition);
+    if (rc != ERROR_SUCCESS) return rc;
+    rc = VcRegSetSecurity(key, kWholeSecurity, access);
+    RegCloseKey(key);
+    return rc;
+}
+
+// Windows always has the media class key with its name and description, and
+// Enum\USB; a fresh Wine prefix has neither until a device needs them.
+int SetUpSystemKeys()
+{
+    DWORD disposition = 0;
+    LONG rc = SecureKey(VC_REG_MEDIA_CLASS, VC_ACCESS_MEDIA_CLASS, &disposition);
+    if (rc == ERROR_SUCCESS && disposition == REG_CREATED_NEW_KEY) {
+        HKEY key;
+        rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, VC_REG_MEDIA_CLASS, 0, KEY_SET_VALUE, &key);
+        if (rc == ERROR_SUCCESS) {
+            rc = RegSetValueExA(key, NULL, 0, REG_SZ, reinterpret_cast<const BYTE *>(VC_REG_MEDIA_CLASS_DESC),
+                                sizeof(VC_REG_MEDIA_CLASS_DESC));
+            if (rc == ERROR_SUCCESS)
+                rc = RegSetValueExA(key, VC_REG_VALUE_CLASS, 0, REG_SZ,
+                                    reinterpret_cast<const BYTE *>(VC_REG_MEDIA_CLASS_NAME),
+                                    sizeof(VC_REG_MEDIA_CLASS_NAME));
+            RegCloseKey(key);
+        }
+    }
+    if (rc != ERROR_SUCCESS) return Fail("setting up the media class key failed (error %ld)", rc);
+    rc = SecureKey(VC_REG_ENUM_USB, VC_ACCESS_ENUM_USB, NULL);
+    return rc == ERROR_SUCCESS ? 0 : Fail("setting up Enum\\USB failed (error %ld)", rc);
+}
+
+// Takes an installed driver off the child as a launcher's clean-up does (the
+// OEM copy of the INF with its PNF, the driver key, the device record), so
+// that the child comes up without a driver at its next plug. The child is
+// left unplugged when it had one.
+int RemoveChildDriver()
+{
+    char driver[VC_REG_TEXT_MAX], inf[VC_REG_TEXT_MAX], key[MAX_PATH], windir[MAX_PATH], file[MAX_PATH];
+    if (!VcRegGetText(VC_REG_CHILD_INSTANCE, VC_REG_VALUE_DRIVER, driver, sizeof(driver))) return 0;
+    if (!VcUnplugAndWait(kWaitMs)) return Fail("the device did not go away");
+    snprintf(key, sizeof(key), "%s\\%s", VC_REG_CLASS_ROOT, driver);
+    UINT n = GetWindowsDirectoryA(windir, sizeof(windir));
+    if (VcRegGetText(key, VC_REG_VALUE_INF_PATH, inf, sizeof(inf)) && n && n < sizeof(windir)) {
+        snprintf(file, sizeof(file), "%s\\inf\\%s", windir, inf);
+        DeleteFileA(file);
+        char *dot = strrchr(file, '.');
+        if (dot && strlen(dot) == strlen(kPnfExtension)) {
+            strcpy(dot, kPnfExtension);
+            DeleteFileA(file);
+        }
+    }
+    LONG rc = VcRegDeleteTree(HKEY_LOCAL_MACHINE, key);
+    if (rc == ERROR_SUCCESS) rc = VcRegDeleteTree(HKEY_LOCAL_MACHINE, VC_REG_CHILD_INSTANCE);
+    if (rc != ERROR_SUCCESS) return Fail("removing the child's driver failed (error %ld)", rc);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, VC_REG_CHILD_DEVICE);  // stays while other instances remain
+    return 0;
+}
+
 int InstallInf(const char *hardware_id, const char *inf)
 {
     BOOL reboot = FALSE;
@@ -184,20 +259,27 @@ int Install(int argc, char **argv)
     if (!VcSetDword(VCBUS_SERVICE, VCBUS_VALUE_PLUGGED, 1) || !VcSetSetting(VCUPD_VALUE_LAYOUT, layout) ||
         !VcSetSettingString(VCUPD_VALUE_BRIDGE, bridge))
         return Fail("writing the settings failed (error %lu)", GetLastError());
+    if (SetUpSystemKeys()) return 1;
+    if (!update_driver && RemoveChildDriver()) return 1;
 
     // The child must have been seen once before a driver can be installed for it.
     if (!VcPlugAndWait(kWaitMs)) return Fail("the child device did not start after plugging it in");
+    if (!VcBusStatus(&st)) return Fail("the bus driver stopped");
+    if (!update_driver && st.has_function)
+        return Fail("the child came up with a driver (another copy of its INF in the Inf folder?)");
 
     if (update_driver) {
+        BOOL had_driver = st.has_function;
         if (InstallInf(VC_CHILD_HARDWARE_ID, upd_inf)) return 1;
         if (!VcSetSetting(VCUPD_VALUE_LAYOUT, layout) || !VcSetSettingString(VCUPD_VALUE_BRIDGE, bridge))
             return Fail("writing the settings failed (error %lu)", GetLastError());
-        // The system does not restart a running device for its new driver: re-plug it.
-        if (!VcReplug(kWaitMs)) return Fail("re-plugging the child after the driver install failed");
+        // A child without a driver is restarted by the bus for its new one; a
+        // running driver reads the settings at the next plug.
+        if (had_driver && !VcReplug(kWaitMs)) return Fail("re-plugging the child after the driver install failed");
         if (!VcWaitInterface(TRUE, kWaitMs)) return Fail("the update-mode device interface did not appear");
     }
     printf("vcsetup: installed (bridge %s, layout %lu%s)\n", bridge, layout,
-           update_driver ? "" : ", update driver not installed");
+           update_driver ? "" : ", child without a driver");
     return 0;
 }
 
@@ -238,7 +320,11 @@ int Status()
     const char *svc = VcServiceExists(VCUPD_SERVICE) ? VCUPD_SERVICE : VCBUS_SERVICE;
     if (VcGetDword(svc, VCUPD_VALUE_LAYOUT, &layout)) printf("layout:    %lu\n", layout);
     if (VcGetString(svc, VCUPD_VALUE_BRIDGE, bridge, sizeof(bridge))) printf("bridge:    %s\n", bridge);
-    printf("driver:    %s\n", VcServiceExists(VCUPD_SERVICE) ? "update driver installed" : "update driver not installed");
+    char driver[VC_REG_TEXT_MAX];
+    if (VcRegGetText(VC_REG_CHILD_INSTANCE, VC_REG_VALUE_DRIVER, driver, sizeof(driver)))
+        printf("driver:    %s (update driver %s)\n", driver, VcServiceExists(VCUPD_SERVICE) ? "installed" : "missing");
+    else
+        printf("driver:    none for the child\n");
     return 0;
 }
 

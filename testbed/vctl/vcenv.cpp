@@ -94,6 +94,34 @@ std::string VctlFindVcsetup(std::string* tried)
     return "";
 }
 
+std::string VctlFindPreptool(std::string* tried)
+{
+    const char* e = getenv("PANEL_PREPTOOL");
+    std::string exe;
+    if (e && *e)
+        exe = Absolute(e);
+    else {
+        std::string vcsetup = VctlFindVcsetup(tried);
+        if (vcsetup.empty())
+            return "";
+        exe = vcsetup.substr(0, vcsetup.rfind('/') + 1) + "preptool.exe";
+    }
+    if (IsFile(exe))
+        return exe;
+    *tried = "  " + exe + "\n";
+    return "";
+}
+
+std::string VctlWindowsPath(const std::string& path)
+{
+    std::string p = "Z:" + Absolute(path);
+    for (char& c : p) {
+        if (c == '/')
+            c = '\\';
+    }
+    return p;
+}
+
 int VctlSpawnVcsetup(const std::vector<std::string>& args, std::string* err, int child_stderr)
 {
     std::string tried;
@@ -102,6 +130,11 @@ int VctlSpawnVcsetup(const std::vector<std::string>& args, std::string* err, int
         *err = "vctl: vcsetup.exe not found (set PANEL_VCSETUP); looked at:\n" + tried;
         return -1;
     }
+    return VctlSpawnTool(exe, args, err, child_stderr);
+}
+
+int VctlSpawnTool(const std::string& exe, const std::vector<std::string>& args, std::string* err, int child_stderr)
+{
     const char* wine = getenv("WINE64");
     if (!wine || !*wine)
         wine = "/usr/lib/wine/wine64";
@@ -138,10 +171,10 @@ int VctlSpawnVcsetup(const std::vector<std::string>& args, std::string* err, int
 
 namespace {
 
-// One run of vcsetup; what it writes to stderr is passed on when it has
-// ended (through a file: a pipe would also wait for any wine process that
-// inherited it). `said` tells whether it wrote anything there.
-int RunVcsetupOnce(const std::vector<std::string>& args, bool* said)
+// One run of a test-bed program; what it writes to stderr is passed on when
+// it has ended (through a file: a pipe would also wait for any wine process
+// that inherited it). `said` tells whether it wrote anything there.
+int RunToolOnce(const std::string& exe, const std::vector<std::string>& args, bool* said)
 {
     *said = false;
     FILE* capture = tmpfile();
@@ -150,7 +183,7 @@ int RunVcsetupOnce(const std::vector<std::string>& args, bool* said)
         return 127;
     }
     std::string err;
-    int pid = VctlSpawnVcsetup(args, &err, fileno(capture));
+    int pid = VctlSpawnTool(exe, args, &err, fileno(capture));
     if (pid < 0) {
         fclose(capture);
         fputs(err.c_str(), stderr);
@@ -174,18 +207,43 @@ int RunVcsetupOnce(const std::vector<std::string>& args, bool* said)
     return 128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0);
 }
 
+// Every failure of vcsetup and preptool says why; an exit with 1 and not a
+// word means that wine64 did not run the program (seen now and then), and it
+// is run once more.
+int RunTool(const std::string& exe, const std::vector<std::string>& args)
+{
+    std::string name = exe.substr(exe.rfind('/') + 1);
+    name = name.substr(0, name.rfind('.'));
+    bool said = false;
+    int rc = RunToolOnce(exe, args, &said);
+    if (rc == 1 && !said) {
+        fprintf(stderr, "vctl: note: %s %s ended with 1 without a word; running it once more\n", name.c_str(),
+                args.empty() ? "" : args[0].c_str());
+        rc = RunToolOnce(exe, args, &said);
+    }
+    return rc;
+}
+
+int ToolMissing(const char* name, const char* variable, const std::string& tried)
+{
+    fprintf(stderr, "vctl: %s not found (set %s); looked at:\n%s", name, variable, tried.c_str());
+    return 127;
+}
+
 } // namespace
 
 int VctlRunVcsetup(const std::vector<std::string>& args)
 {
-    bool said = false;
-    int rc = RunVcsetupOnce(args, &said);
-    if (rc == 1 && !said) {
-        fprintf(stderr, "vctl: note: vcsetup %s ended with 1 without a word; running it once more\n",
-                args.empty() ? "" : args[0].c_str());
-        rc = RunVcsetupOnce(args, &said);
-    }
-    return rc;
+    std::string tried;
+    std::string exe = VctlFindVcsetup(&tried);
+    return exe.empty() ? ToolMissing("vcsetup.exe", "PANEL_VCSETUP", tried) : RunTool(exe, args);
+}
+
+int VctlRunPreptool(const std::vector<std::string>& args)
+{
+    std::string tried;
+    std::string exe = VctlFindPreptool(&tried);
+    return exe.empty() ? ToolMissing("preptool.exe", "PANEL_PREPTOOL", tried) : RunTool(exe, args);
 }
 
 int VctlRequest(const std::string& dir, const std::vector<std::string>& words, std::string* reply)

@@ -5,6 +5,7 @@
 //   vctl plug | unplug | replug       the virtual device, through vcsetup.exe under wine64
 //   vctl layout N                     endpoint layout of the next plug (vcsetup.exe)
 //   vctl install [--no-update-driver] install the drivers for this state dir (vcsetup.exe)
+//   vctl prep COMMAND ...             the system around a launcher run (preptool.exe)
 //   vctl set ... | fault ... | flash OUT ... | log | status [--device] | reset
 #include <errno.h>
 #include <fcntl.h>
@@ -34,6 +35,10 @@ const char* const kHelp =
     "  plug | unplug | replug      plug the virtual controller in, pull it, power-cycle it\n"
     "  layout N                    endpoint layout: 0 bulk IN,OUT; 1 OUT,IN; 2 int IN,bulk IN,OUT; 3 none; 4 IN only\n"
     "  install [--no-update-driver] install the drivers, bridged to the state dir\n"
+    "                              (--no-update-driver: the controller comes up without a driver)\n"
+    "  prep snapshot FILE | pending on|off [PID|IMAGE] | class-acl readonly|restore\n"
+    "      | lock-key PATH | unlock-key PATH | add-key PATH | delete-key PATH\n"
+    "      | set-value PATH NAME TEXT   the system around a launcher run (preptool.exe)\n"
     "  set protocol N | packet-size N | caps N | version CODE MAJOR.MINOR | pid HEX.. | pid any\n"
     "      | base ADDRESS | flash-limit BYTES\n"
     "  fault status N [--text T] | silent | delay MS | malformed manufacturer|vup|pid|code\n"
@@ -43,7 +48,8 @@ const char* const kHelp =
     "  status [--device]           the model's state (--device: also vcsetup status)\n"
     "  reset                       clear flash, log, faults and versions\n"
     "State dir: --dir, else $PANEL_VC_DIR, else $PANEL_WINE_DIR/vc, else build/wine/vc.\n"
-    "vcsetup.exe: $PANEL_VCSETUP, else searched; wine64: $WINE64.\n";
+    "vcsetup.exe: $PANEL_VCSETUP, else searched; preptool.exe: $PANEL_PREPTOOL, else beside\n"
+    "vcsetup.exe; wine64: $WINE64.\n";
 
 int ReadPidFile(const std::string& dir)
 {
@@ -278,6 +284,12 @@ int main(int argc, char** argv)
         if (words.size() == 2)
             args.push_back(words[1]);
         return VctlRunVcsetup(args);
+    }
+    if (cmd == "prep" && words.size() >= 2) {
+        std::vector<std::string> args(words.begin() + 1, words.end());
+        if (args[0] == "snapshot" && args.size() == 2)
+            args[1] = VctlWindowsPath(args[1]);
+        return VctlRunPreptool(args);
     }
     if (cmd == "status" && words.size() == 2 && words[1] == "--device") {
         int rc = Forward(dir, {"status"});

@@ -15,15 +15,25 @@ std::string VctlStateDir(const char* option);
 // trees. Empty when none exists; `tried` lists where it looked.
 std::string VctlFindVcsetup(std::string* tried);
 
-// Starts `$WINE64 vcsetup.exe args...` in a process group of its own, output
-// to this process's stdout and stderr (stderr to `child_stderr` when that is
-// not -1). Returns the child's pid or -1.
+// preptool.exe: $PANEL_PREPTOOL, else the one beside vcsetup.exe.
+std::string VctlFindPreptool(std::string* tried);
+
+// A Linux path as a Windows program under wine sees it (Z:\..., absolute).
+std::string VctlWindowsPath(const std::string& path);
+
+// Starts `$WINE64 EXE args...` in a process group of its own, output to this
+// process's stdout and stderr (stderr to `child_stderr` when that is not -1).
+// Returns the child's pid or -1. The Vcsetup form finds vcsetup.exe first.
+int VctlSpawnTool(const std::string& exe, const std::vector<std::string>& args, std::string* err,
+                  int child_stderr = -1);
 int VctlSpawnVcsetup(const std::vector<std::string>& args, std::string* err, int child_stderr = -1);
 
-// Runs it and waits; returns its exit code (127 when it could not start).
-// vcsetup says why whenever it fails; an exit with 1 and not a word means
-// that wine64 did not run it (seen now and then), and it is run once more.
+// Runs vcsetup.exe or preptool.exe and waits; returns its exit code (127 when
+// it could not start). Both say why whenever they fail; an exit with 1 and
+// not a word means that wine64 did not run the program (seen now and then),
+// and it is run once more.
 int VctlRunVcsetup(const std::vector<std::string>& args);
+int VctlRunPreptool(const std::vector<std::string>& args);
 
 // The daemon: serves the FIFOs and the control socket in dir until `stop`,
 // a signal, the dir's disappearance or idle_seconds without activity.
