@@ -91,13 +91,11 @@ launcher_folder() {
   if [ $# -gt 0 ]; then printf '%s\r\n' "$@" >"$dir/panelprep.INI"; fi
 }
 
-# Starts the launcher's 64-bit edition: start_launcher [--env V=X]... DIR [ARGS...]
+# Starts the launcher's 64-bit edition in the environment PREP_ENV
+# (VAR=VALUE...): start_launcher DIR [ARGS...]
+PREP_ENV=()
 start_launcher() {
-  local envs=()
-  while [ "${1:-}" = "--env" ]; do
-    envs+=("$2")
-    shift 2
-  done
+  local envs=("${PREP_ENV[@]}")
   local dir=$1
   shift
   rm -f "$PREP_RC"
@@ -210,6 +208,71 @@ restore_controller() {
 }
 at_finish restore_controller
 
+# The Japanese texts as an English system (code page 1252) shows the bytes
+# the launcher passes: proof that /J chose them where no Japanese font can.
+as_cp1252() {
+  python3 -c 'import sys
+b = sys.argv[1].encode("cp932")
+print("".join(bytes([c]).decode("cp1252", "ignore") or chr(c) for c in b), end="")' "$1"
+}
+
+# A Japanese system (default language 0x411, code page 932), or an English one.
+japanese() {
+  LANG_TEXTS=JA
+  PREP_ENV=(LC_ALL=ja_JP.UTF-8)
+  UI_ENV=(LC_ALL=ja_JP.UTF-8)
+}
+english() {
+  LANG_TEXTS=EN
+  PREP_ENV=()
+  UI_ENV=()
+}
+
+# One launcher start whose first box is KEY: start, expect, answer ID, exit code.
+first_box() {
+  local key=$1 id=$2 code=$3
+  shift 3
+  start_launcher "$@"
+  expect_box "$key" && answer "$id"
+  expect_exit "$code"
+}
+
+app_version() {
+  if [ -n "$1" ]; then
+    "$WINE64" reg add 'HKCU\Software\Wine\AppDefaults\panelprep64.exe' /v Version /d "$1" /f >/dev/null 2>&1
+  else
+    "$WINE64" reg delete 'HKCU\Software\Wine\AppDefaults\panelprep64.exe' /f >/dev/null 2>&1
+  fi
+  return 0
+}
+
+# A preptool call at the end, whatever state the group reached.
+safety_net() {
+  "$WINE64" "$PREPTOOL" "$@" >/dev/null 2>&1
+  return 0
+}
+
+# Removes what a run that ended without its clean-up left installed.
+remove_leftovers() {
+  prep delete-key 'SYSTEM\CurrentControlSet\Enum\USB\VID_0944&PID_1001' >/dev/null 2>&1
+  local k
+  for k in 0000 0001 0002 0003; do
+    prep delete-key "SYSTEM\\CurrentControlSet\\Control\\Class\\{36FC9E60-C465-11CF-8056-444553540000}\\$k" >/dev/null 2>&1
+  done
+  rm -f "$WINEPREFIX/drive_c/windows/inf/vcupd.inf" "$WINEPREFIX/drive_c/windows/inf/vcupd.pnf"
+}
+
+# Starts the launcher with the controller plugged in and answers its way to
+# the clean-up: M7 OK, then the updater (missing: M9 with its path).
+to_cleanup_without_updater() {
+  local dir=$1
+  controller_off
+  vc plug
+  start_launcher "$dir"
+  expect_box M7 && answer 1
+  expect_box M9 "$(winpath "$dir")\\missing.exe"
+}
+
 # --- groups ---------------------------------------------------------------------
 
 case "$GROUP" in
@@ -221,6 +284,208 @@ sequence)
   [ "$(cat "$WORK/before.txt")" != "" ] || fail "empty snapshot"
   cp "$WORK/snapshot.diff" "$WORK/first.diff" 2>/dev/null
   whole_sequence "$WORK/dist" "$WORK/dist/Pallavox.vsb"
+  ;;
+exits | exits_ja)
+  [ "$GROUP" = exits_ja ] && japanese
+  # 1: Windows 98 and NT 4.0.
+  launcher_folder "$WORK/dist"
+  at_finish app_version ""
+  for v in win98 nt40; do
+    app_version $v
+    first_box M1 1 1 "$WORK/dist"
+  done
+  app_version ""
+  # 2: the media class key refuses writing.
+  at_finish safety_net class-acl restore
+  prep class-acl readonly >/dev/null || fail "class-acl readonly"
+  first_box M3 1 2 "$WORK/dist"
+  prep class-acl restore >/dev/null || fail "class-acl restore"
+  # 4: each way the settings or the INF file can be incomplete.
+  inf_ok=$(cat "$DIST/vcupd.inf")
+  bad=(
+    "[Driver]|Inf=vcupd.inf"                                    # no exe
+    "[Application]|exe=panelup.exe"                             # no Inf
+    "[Driver]|Inf=|[Application]|exe=panelup.exe"               # empty Inf
+    "[Driver]|Inf=none.inf|[Application]|exe=panelup.exe"       # no INF file
+    "[Driver]|Inf=$(printf 'a%.0s' $(seq 70)).inf|[Application]|exe=panelup.exe"  # cut to 63: no such file
+  )
+  for b in "${bad[@]}"; do
+    launcher_folder "$WORK/bad"
+    IFS='|' read -r -a lines <<<"$b"
+    printf '%s\r\n' "${lines[@]}" >"$WORK/bad/panelprep.INI"
+    first_box M4 1 4 "$WORK/bad"
+  done
+  rm -f "$WORK/bad/panelprep.INI"
+  first_box M4 1 4 "$WORK/bad"                                  # no settings file
+  for inf in "[Version]|Signature=x" "[Manufacturer]|; no equals sign here" \
+             "[Manufacturer]|%P%=Missing" "[Manufacturer]|%P%=Models,NTx86|[Models]|%D%=S, USB\\VID_0944&PID_1001" \
+             "[Manufacturer]|%P%=Models|[Models]"; do
+    launcher_folder "$WORK/bad"
+    IFS='|' read -r -a lines <<<"$inf"
+    printf '%s\r\n' "${lines[@]}" >"$WORK/bad/vcupd.inf"
+    first_box M4 1 4 "$WORK/bad"
+  done
+  # 3: Cancel at M6; 4: Cancel at M7.
+  controller_off
+  first_box M6 2 3 "$WORK/dist"
+  vc plug
+  first_box M7 2 4 "$WORK/dist"
+  # 5: the installation fails, with the text of its reason.
+  start_launcher "$WORK/dist"
+  expect_box M7
+  prep install-checks on >/dev/null || fail "install-checks on"
+  vc unplug
+  answer 1
+  expect_box NODEV && answer 1
+  expect_box M8 && answer 1
+  expect_exit 5
+  vc plug
+  start_launcher "$WORK/dist"
+  expect_box M7
+  prep install-checks on >/dev/null || fail "install-checks on"
+  mv "$WORK/dist/vcupd.inf" "$WORK/vcupd.inf"
+  answer 1
+  expect_box NOFILE && answer 1
+  expect_box M8 && answer 1
+  expect_exit 5
+  mv "$WORK/vcupd.inf" "$WORK/dist/vcupd.inf"
+  ;;
+updater)
+  # The updater missing: M9 with its full path, the clean-up all the same (19).
+  launcher_folder "$WORK/dist" "[Driver]" "Inf=vcupd.inf" "[Application]" "exe=missing.exe"
+  controller_off
+  snapshot "$WORK/before.txt"
+  to_cleanup_without_updater "$WORK/dist"
+  answer 1
+  expect_box M10 && answer 1
+  expect_box M11 && answer 1
+  expect_exit 19
+  vc unplug
+  snapshot "$WORK/after.txt"
+  diff -u "$WORK/before.txt" "$WORK/after.txt" >/dev/null || fail "traces left after M9: $(diff "$WORK/before.txt" "$WORK/after.txt" | head -20)"
+  # No device instance at clean-up: M11 all the same, 16.
+  to_cleanup_without_updater "$WORK/dist"
+  prep delete-key 'SYSTEM\CurrentControlSet\Enum\USB\VID_0944&PID_1001' >/dev/null || fail "delete-key"
+  answer 1
+  expect_box M10 && answer 1
+  expect_box M11 && answer 1
+  expect_exit 16
+  remove_leftovers
+  # A path with blanks and an option, both verbatim on panelup's command line:
+  # panelup opens the file the option names.
+  launcher_folder "$WORK/with blanks/dist"
+  make_vsb "$WORK/files/Pallavox.vsb" Pallavox 1.05
+  printf '%s\r\n' "[Driver]" "Inf=vcupd.inf" "[Application]" "exe=panelup.exe" \
+    "Option=$(winpath "$WORK/files/Pallavox.vsb")" >"$WORK/with blanks/dist/panelprep.INI"
+  controller_off
+  vc plug
+  start_launcher "$WORK/with blanks/dist"
+  expect_box M7 && answer 1
+  check "panelup's window" ui wait-window --timeout 30
+  expect_file_shown Pallavox 1.05 "1.00 (needs update)"
+  check "panelup closed" ui close --wait
+  expect_box M10 && answer 1
+  expect_box M11 && answer 1
+  expect_exit 19
+  ;;
+pending)
+  # Installation events pending: M5 every three seconds until they are not.
+  launcher_folder "$WORK/dist"
+  controller_off
+  start_launcher "$WORK/dist"
+  expect_box M6
+  prep pending on >/dev/null || fail "pending on"
+  answer 1
+  expect_box M5 && answer 1
+  expect_box M5
+  prep pending off >/dev/null || fail "pending off"
+  answer 1
+  expect_box M6
+  vc plug
+  answer 1
+  expect_box M7 && answer 2
+  expect_exit 4
+  # Cancel at M5.
+  vc unplug
+  start_launcher "$WORK/dist"
+  expect_box M6
+  prep pending on >/dev/null || fail "pending on"
+  answer 1
+  expect_box M5 && answer 2
+  expect_exit 3
+  ;;
+language)
+  launcher_folder "$WORK/dist"
+  controller_off
+  # The system's default language, and the switches over it.
+  japanese
+  first_box M6 2 3 "$WORK/dist"
+  first_box M6 2 3 "$WORK/dist" /x /e/j
+  LANG_TEXTS=EN
+  first_box M6 2 3 "$WORK/dist" /e /x
+  first_box M6 2 3 "$WORK/dist" /J /E
+  english
+  # An English system shows the Japanese bytes in its own code page.
+  declare -A J1252
+  for k in M6 M4; do J1252[$k]=$(as_cp1252 "${JA[$k]//\\n/$'\r\n'}"); J1252[$k]=${J1252[$k]//$'\r\n'/\\n}; done
+  LANG_TEXTS=J1252
+  first_box M6 2 3 "$WORK/dist" /j
+  first_box M6 2 3 "$WORK/dist" c:/work/Jobs/today
+  LANG_TEXTS=EN
+  first_box M6 2 3 "$WORK/dist" /V12 /C /D
+  # The whole sequence on a Japanese system.
+  make_vsb "$WORK/dist/Pallavox.vsb" Pallavox 1.05
+  japanese
+  whole_sequence "$WORK/dist" "$WORK/dist/Pallavox.vsb"
+  ;;
+badinput)
+  launcher_folder "$WORK/dist"
+  controller_off
+  vc plug
+  model='%Desc%=VcUpd_Install, USB\VID_0944&PID_1001'
+  # The INF's models as the launcher must read them, the controller plugged
+  # in: lines past the 255 characters a line holds, comment lines that look
+  # like models, a model with trailing IDs, more than 128 models.
+  long=$(printf 'x%.0s' $(seq 400))
+  with_models() {
+    launcher_folder "$WORK/bad"
+    { printf '%s\r\n' "[Manufacturer]" "%P%=Models" "[Models]"
+      printf '%s\r\n' "$@"
+      sed -n '/^\[DestinationDirs\]/,$p' "$DIST/vcupd.inf"; } >"$WORK/bad/vcupd.inf"
+  }
+  with_models "; $long" "%D%=S, USB\\VID_1111&PID_$long" "$model"
+  first_box M7 2 4 "$WORK/bad"                       # found behind the long lines
+  with_models "  ;$model" "%D%=S, USB\\VID_0944&PID_1001,USB\\VID_0944&PID_1002"
+  first_box M6 2 3 "$WORK/bad"                       # a comment and a trailing ID match nothing
+  many=()
+  for i in $(seq 128); do many+=("%D%=S, USB\\VID_1111&PID_$(printf '%04d' "$i")"); done
+  with_models "${many[@]}" "$model"
+  first_box M6 2 3 "$WORK/bad"                       # the 129th model does not count
+  with_models "${many[@]:1}" "$model"
+  first_box M7 2 4 "$WORK/bad"                       # the 128th does
+  # A long option is cut, the launcher goes on.
+  launcher_folder "$WORK/bad" "[Driver]" "Inf=vcupd.inf" "[Application]" "exe=panelup.exe" "Option=$long"
+  first_box M7 2 4 "$WORK/bad"
+  # At clean-up: an instance whose "Driver" value has no backslash, one of
+  # another class, and an instance key that cannot be deleted. The launcher
+  # ends (19), removes the driver's traces and leaves the locked key alone.
+  launcher_folder "$WORK/dist" "[Driver]" "Inf=vcupd.inf" "[Application]" "exe=missing.exe"
+  dev='SYSTEM\CurrentControlSet\Enum\USB\VID_0944&PID_1001'
+  to_cleanup_without_updater "$WORK/dist"
+  prep add-key "$dev\\2" >/dev/null && prep set-value "$dev\\2" Driver "{36FC9E60-C465-11CF-8056-444553540000}" >/dev/null &&
+    prep add-key "$dev\\3" >/dev/null && prep set-value "$dev\\3" Driver "{4D36E97D-E325-11CE-BFC1-08002BE10318}\\0000" >/dev/null &&
+    prep lock-key "$dev\\1" >/dev/null || fail "preparing the odd instances"
+  at_finish safety_net unlock-key "$dev\\1"
+  answer 1
+  expect_box M10 && answer 1
+  expect_box M11 && answer 1
+  expect_exit 19
+  snapshot "$WORK/after.txt"
+  grep -q 'TestBedLock' "$WORK/after.txt" || fail "the locked key is gone"
+  ! grep -qi '{36FC9E60-C465-11CF-8056-444553540000}\\[0-9]\{4\}$' "$WORK/after.txt" || fail "a driver key is left"
+  ! grep -qi 'inf\\vcupd\.inf' "$WORK/after.txt" || fail "the OEM INF is left"
+  prep unlock-key "$dev\\1" >/dev/null || fail "unlock-key"
+  remove_leftovers
   ;;
 *)
   fail "unknown group $GROUP"
