@@ -7,8 +7,13 @@
 #   vcupd.inf/.sys    the update-mode driver; the test bed's stands in for
 #                     the real one
 #
-#   scripts/make-dist.sh [OUT]     default build/dist; prints OUT
+#   scripts/make-dist.sh [--updater EXE] [OUT]   default build/dist; prints OUT
+#
+# --updater: another build of panelup in its place (the launcher's tests
+# under wine64 without its 32-bit side take the 64-bit twin).
 set -euo pipefail
+updater=
+if [ "${1:-}" = --updater ]; then updater=$(realpath "$2"); shift 2; fi
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-build/dist}")
 w32=${PANEL_WIN32_DIR:-build/win32}
@@ -27,4 +32,5 @@ done
 rm -rf "$out"
 mkdir -p "$out"
 cp "${files[@]}" "$out/"
+[ -z "$updater" ] || cp "$updater" "$out/panelup.exe"
 echo "$out"

@@ -56,7 +56,8 @@ const char kUsage[] =
     "  answer-box ID|esc|close [--caption T] [--click] [--wait]\n"
     "                              answer it (WM_COMMAND ID, or a click on button ID), wait\n"
     "                              until it is gone, sync; --wait: the answer ends the\n"
-    "                              updater: wait for its process, print its exit code\n"
+    "                              updater (without one, the box's program): wait for\n"
+    "                              its process, print its exit code\n"
     "  set-text ID TEXT [--caption T]  set the text of a control of the box\n"
     "  move-box X Y [--caption T] move the box to that screen position (to uncover the window)\n"
     "  wait-box-gone [--caption T] wait until no such box is shown\n"
@@ -984,10 +985,11 @@ int CmdAnswerBox(const char* how)
     // Opened before the answer, so that an end right after it is seen.
     HANDLE process = NULL;
     if (g_opt.wait) {
+        // The updater's process; without an updater window, the box's own.
         HWND main = FindTarget();
-        process = main ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, WindowPid(main)) : NULL;
+        process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, WindowPid(main ? main : box));
         if (!process) {
-            Fail("cannot open the updater's process");
+            Fail("cannot open the process of the box");
             return 1;
         }
     }
