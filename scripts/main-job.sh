@@ -1,12 +1,16 @@
 #!/bin/bash
-# The main job, end to end: sets up the machine, builds the three
-# configurations, shows the shipped 32-bit programs, then lets panelup
-# (the win64 build, under wine64) update a virtual controller that holds an
-# older version: a system file made with vsbtool, Update pressed, the run
-# watched, the "Completed." box answered, and the controller's flash image
-# compared with the file's block data byte for byte. Screenshots of the
-# main states go to build/main-job/. Everything it starts it stops again,
-# also on failure; the exit code is 0 only when every step succeeded.
+# The main job, end to end, as a user runs the product: sets up the machine,
+# builds the three configurations, lays out the shipped folder, and starts
+# its 32-bit panelprep.exe under wine64 (WoW64, as on 64-bit Windows). The
+# launcher hands over to its 64-bit edition, which asks for the controller
+# (plugged in at that box), installs the update-mode driver, starts the
+# shipped 32-bit panelup, which updates the virtual controller from a system
+# file beside it ("Completed."), then removes the driver's traces and ends
+# with 19. The flash image is compared with the file's block data byte for
+# byte, and the registry and Inf folder before and after the run.
+# Screenshots of every box and of the updater go to build/main-job/.
+# Everything it starts it stops again, also on failure; the exit code is 0
+# only when every step succeeded.
 #
 #   scripts/main-job.sh
 #
@@ -22,11 +26,12 @@ device_version=${PANEL_JOB_DEVICE:-1.00}
 file_version=${PANEL_JOB_FILE:-1.05}
 name=Pallavox
 out=$root/build/main-job
+dist=$out/dist
 wine_dir=$root/build/main-job-wine
+caption="ORLO Pallavox/Strivane Updater"
 
 step() { echo; echo "== $*"; }
 shots=()
-job_pid=
 wine_started=0
 vctl_started=0
 
@@ -38,11 +43,7 @@ die() {
 cleanup() {
   local rc=$?
   trap - EXIT INT TERM
-  if [ -n "$job_pid" ] && kill -0 "$job_pid" 2>/dev/null; then
-    ui close --timeout 3 >/dev/null 2>&1
-    timeout 5 tail --pid="$job_pid" -f /dev/null || kill "$job_pid" 2>/dev/null
-    wait "$job_pid" 2>/dev/null
-  fi
+  pkill -f 'panelprep64.exe|panelup.exe' 2>/dev/null
   if [ $vctl_started -eq 1 ]; then
     "$VCTL" unplug >/dev/null 2>&1
     "$VCTL" stop >/dev/null 2>&1
@@ -66,29 +67,27 @@ echo "wineserver: $PANEL_WINESERVER"
 step "build native, win64, win32"
 scripts/build.sh native win64 win32 || die "build failed"
 
-step "the shipped 32-bit programs"
-binaries=$(scripts/check-binaries.sh 2>&1)
-binaries_rc=$?
-awk '/^build\/win32\// {p = 1; print; next} /^build\// {p = 0} p' <<<"$binaries"
-[ $binaries_rc -eq 0 ] || { echo "$binaries"; die "a program needs a DLL that is not part of Windows"; }
-echo "panelup.exe (win32) exports:"
-i686-w64-mingw32-objdump -p build/win32/updater/panelup.exe | sed -n '/Ordinal\/Name Pointer/,/^$/p' | sed -n 's/^\t\[ *[0-9]*\] /  /p'
-
-PANELUP=$root/build/win64/updater/panelup.exe
-UIAUTO=$root/build/win64/tests/ui/uiauto.exe
-VSBTOOL=$root/build/native/tools/vsbtool/vsbtool
-VCTL=$root/build/native/testbed/vctl/vctl
-export PANEL_VCSETUP=$root/build/win64/testbed/vcsetup/vcsetup.exe
-for f in "$PANELUP" "$UIAUTO" "$VSBTOOL" "$VCTL" "$PANEL_VCSETUP"; do
-  [ -x "$f" ] || [ -f "$f" ] || die "missing after the build: $f"
-done
-
+step "the shipped folder"
 rm -rf "$out"
 mkdir -p "$out"
+scripts/make-dist.sh "$dist" >/dev/null || die "the shipped folder could not be laid out"
+binaries=$(scripts/check-binaries.sh 2>&1) || { echo "$binaries"; die "a program needs a DLL that is not part of Windows"; }
+for f in "$dist"/*; do
+  printf '  %-16s %s\n' "$(basename "$f")" "$(file -b "$f" | cut -d, -f1-2)"
+done
+echo "panelup.exe exports:"
+i686-w64-mingw32-objdump -p "$dist/panelup.exe" | sed -n '/Ordinal\/Name Pointer/,/^$/p' | sed -n 's/^\t\[ *[0-9]*\] /  /p'
+
+UIAUTO=$root/build/win64/tests/launcher/uiauto.exe
+VSBTOOL=$root/build/native/tools/vsbtool/vsbtool
+VCTL=$root/build/native/testbed/vctl/vctl
+PREPTOOL=$root/build/win64/testbed/vcsetup/preptool.exe
+export PANEL_VCSETUP=$root/build/win64/testbed/vcsetup/vcsetup.exe
+for f in "$UIAUTO" "$VSBTOOL" "$VCTL" "$PREPTOOL" "$PANEL_VCSETUP"; do
+  [ -f "$f" ] || die "missing after the build: $f"
+done
 
 step "wine environment ($wine_dir)"
-# Its own folder, a fresh prefix. The server and Xvfb run in the background
-# with their output in a log, not on this script's output.
 scripts/wine-env.sh start "$wine_dir" >"$out/wine-env.log" 2>&1 || { cat "$out/wine-env.log"; die "wine environment did not start"; }
 wine_started=1
 # shellcheck disable=SC1091
@@ -102,87 +101,113 @@ shot() {
   import -window root "$file" 2>/dev/null || die "screenshot $file failed"
   shots+=("$file")
 }
+# box NAME TEXT-START: the launcher shows a box whose text begins so; screenshot.
+box() {
+  local shown
+  shown=$(ui wait-box --caption "$caption" --timeout "${3:-60}") || die "no launcher box ($1)"
+  grep -q "^text=$2" <<<"$shown" || { echo "$shown"; die "unexpected box instead of $1"; }
+  sed -n 's/^text=/  box: /p' <<<"$shown"
+  shot "$1"
+}
+answer() { ui answer-box "$1" --caption "$caption" "${@:2}"; }
+snapshot() { "$WINE64" "$PREPTOOL" snapshot "$(winpath "$1")" >/dev/null || die "snapshot $1 failed"; }
 
-step "virtual controller holding $name $device_version"
+step "virtual controller holding $name $device_version, switched off, only its bus driver"
 "$VCTL" stop >/dev/null 2>&1   # a daemon left behind by an earlier run
 rm -rf "$wine_dir/vc"
 "$VCTL" start || die "vctl start failed"
 vctl_started=1
-"$VCTL" install || die "the controller's drivers did not install"
-"$VCTL" plug || die "the controller did not plug in"
+"$VCTL" install --no-update-driver || die "the controller's bus did not install"
+"$VCTL" unplug >/dev/null || die "the controller could not be switched off"
 "$VCTL" set version 1 "$device_version" >/dev/null || die "vctl set version failed"
-"$VCTL" status | grep -E '^(versions|present|protocol|packet size):'
 
-step "system file: $name $file_version, $size of block data"
-vsb=$out/$name-$file_version.vsb
+step "system file: $name $file_version, $size of block data, beside panelup"
+vsb=$dist/$name-$file_version.vsb
 "$VSBTOOL" build "$vsb" --block "name=$name,type=MAIN,code=1,version=$file_version,pid=44:01:ff,base=0x10000,size=$size,pattern=random" ||
   die "vsbtool could not build the file"
 info=$("$VSBTOOL" info "$vsb") || { echo "$info"; die "vsbtool does not accept its own file"; }
-echo "$info" | grep -E 'device name|version|base address|block offset|block length'
 base=$(sed -n 's/^ *base address *: *\(0x[0-9A-Fa-f]*\).*/\1/p' <<<"$info")
 offset=$(sed -n 's/^ *block offset *: *\(0x[0-9A-Fa-f]*\).*/\1/p' <<<"$info")
 length=$(sed -n 's/^ *block length *: *\([0-9]*\).*/\1/p' <<<"$info")
-file_size=$(stat -c %s "$vsb")
+ls "$dist"
+snapshot "$out/system-before.txt"
 
-step "panelup.exe (win64) under wine64"
-PANEL_TIMEOUT=600 PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh "$PANELUP" "$(winpath "$vsb")" >"$out/panelup.log" 2>&1 &
-job_pid=$!
-ui wait-window --timeout 30 >/dev/null || die "no updater window"
-ui sync --timeout 30 || die "the updater does not answer"
-ui expect-info 0 210 "$name" --timeout 10 || die "the file's device name is not shown"
-ui expect-info 2 210 "$file_version" || die "the file's version is not shown"
-ui expect-info 1 210 "$device_version (needs update)" --timeout 10 || die "the device's version is not shown as needing an update"
-ui expect-message 0 "Update puts the latest system software" || die "no update offer"
-[ "$(ui button)" = "Update enabled" ] || die "the Update button is not offered"
-echo "shown: $name, device $device_version (needs update), file $file_version; update offered"
-shot 01-before
-
-step "update"
+# How this machine runs 32-bit Windows code: natively under wine64's WoW64
+# (wine32 installed, the kernel runs i386 code), only through qemu-i386 (a
+# minute a start, and too slow for the updater's run), or not at all.
+if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+  bits=none
+elif grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then
+  bits=qemu
+else
+  bits=native
+fi
 started=$(date +%s%N)
-ui press-update || die "Update could not be pressed"
-ui expect-message 0 "Now updating..." || die "the run did not start"
-# One screenshot while the bar is on its way.
-during=
-for _ in $(seq 600); do
-  pos=$(ui progress | sed -n 's/^pos=\([0-9]*\) .*/\1/p')
-  if [ -n "$pos" ] && [ "$pos" -gt 256 ]; then
-    shot 02-during
-    during=$pos
-    break
+if [ $bits = none ]; then
+  step "panelprep64.exe, as the 32-bit launcher starts it under 64-bit Windows"
+  echo "(no 32-bit side of wine here: the launcher's 64-bit edition is started directly, and the"
+  echo " shipped folder's updater is replaced by its 64-bit twin, built from the same sources)"
+  cp "$root/build/win64/updater/panelup.exe" "$dist/panelup.exe"
+  "$WINE64" "$dist/panelprep64.exe" >"$out/panelprep.log" 2>&1 &
+else
+  step "panelprep.exe (32-bit) started by the user"
+  rc=0
+  PANEL_TIMEOUT=900 PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh "$dist/panelprep.exe" >"$out/panelprep.log" 2>&1 || rc=$?
+  [ $rc -eq 9 ] || die "the 32-bit launcher ended with $rc, not 9 (handed over to its 64-bit edition)"
+  echo "panelprep.exe handed over to panelprep64.exe and ended with 9"
+  if [ $bits = qemu ]; then
+    echo "(32-bit code runs only through qemu-i386 here: the updater is panelup's 64-bit twin)"
+    cp "$root/build/win64/updater/panelup.exe" "$dist/panelup.exe"
   fi
+fi
+
+step "the launcher's boxes, the controller plugged in at the first"
+box 01-plug-in "Plug in a Pallavox or Strivane"
+"$VCTL" plug >/dev/null || die "the controller did not plug in"
+answer 1 >/dev/null || die "could not answer the box"
+box 02-driver-notice "The driver will be installed"
+answer 1 >/dev/null || die "could not answer the box"
+
+step "panelup.exe, started by the launcher"
+ui wait-window --timeout 600 >/dev/null || die "no updater window"
+ui sync --timeout 60 || die "the updater does not answer"
+snapshot "$out/system-during.txt"
+ui expect-info 0 210 "$name" --timeout 60 || die "the file's device name is not shown"
+ui expect-info 1 210 "$device_version (needs update)" --timeout 60 || die "the device's version is not shown as needing an update"
+shot 03-updater
+ui press-update || die "Update could not be pressed"
+for _ in $(seq 1200); do
+  pos=$(ui progress | sed -n 's/^pos=\([0-9]*\) .*/\1/p')
+  if [ -n "$pos" ] && [ "$pos" -gt 256 ]; then shot 04-during; break; fi
   sleep 0.05
 done
-[ -n "$during" ] || die "the progress bar did not move"
-echo "progress: $during of $file_size bytes when the screenshot was taken"
-box=$(ui wait-box --caption Completed. --timeout 300) || die "no \"Completed.\" box (the run failed?)"
-seconds=$(awk "BEGIN {printf \"%.1f\", ($(date +%s%N) - $started) / 1e9}")
-echo "$box" | sed -n 's/^text=/"Completed." box: /p'
-echo "$box" | grep -qxF "text=$name has been updated successfully." || die "unexpected box text"
-shot 03-completed
-ui move-box 0 640 --caption Completed. || die "cannot move the box"
-ui expect-info 1 10 "$name has been updated to $file_version successfully." || die "no success line"
-ui expect-info 2 10 "Turn if off back on to use it." || die "no second success line"
-shot 04-success-lines
-[ "$(ui progress)" = "pos=$file_size range=0..$file_size" ] || die "the progress bar is not at the end: $(ui progress)"
-exit_code=$(ui answer-box 1 --caption Completed. --wait --timeout 20) || die "the updater did not end after the box"
-[ "$exit_code" = "exit-code=0" ] || die "the updater ended with $exit_code"
-rc=0
-wait "$job_pid" || rc=$?
-job_pid=
-[ $rc -eq 0 ] || die "panelup.exe ended with $rc"
-echo "panelup ended by itself after the box, exit code 0"
+ui wait-box --caption Completed. --timeout 900 >/dev/null || die "no \"Completed.\" box (the run failed?)"
+shot 05-completed
+[ "$(ui answer-box 1 --caption Completed. --wait --timeout 60)" = "exit-code=0" ] || die "the updater did not end with 0"
 
 step "flash image against the file"
-"$VCTL" flash "$out/flash.bin" --base $((base + offset)) --length "$length" || die "vctl flash failed"
+"$VCTL" flash "$out/flash.bin" --base $((base + offset)) --length "$length" >/dev/null || die "vctl flash failed"
 tail -c +257 "$vsb" | head -c "$length" >"$out/block.bin"
 cmp "$out/flash.bin" "$out/block.bin" || die "the flash image differs from the file's block data"
-now=$("$VCTL" status | sed -n 's/^versions: //p')
-echo "flash $(printf '0x%X' $((base + offset))).. ($length bytes) equals the file's block data; device versions: $now"
-[ "$now" = "01=$file_version (others 1.00)" ] || [ "$now" = "all $file_version" ] ||
-  die "the device does not report $file_version"
+echo "flash $(printf '0x%X' $((base + offset))).. ($length bytes) equals the file's block data"
+
+step "clean-up"
+box 06-updater-ended "System version up process was completed."
+answer 1 >/dev/null || die "could not answer the box"
+box 07-uninstalled "The driver has been uninstalled successfully."
+code=$(answer 1 --wait --timeout 60) || die "the launcher did not end"
+[ "$code" = "exit-code=19" ] || die "the launcher ended with $code, not 19"
+seconds=$(awk "BEGIN {printf \"%.1f\", ($(date +%s%N) - $started) / 1e9}")
+snapshot "$out/system-after.txt"
+echo "installed during the run (registry below Enum\\USB and the media class, Inf folder):"
+diff "$out/system-before.txt" "$out/system-during.txt" | sed -n 's/^> /  + /p' | grep -v ' : "'
+diff -u "$out/system-before.txt" "$out/system-after.txt" >"$out/system.diff" ||
+  { cat "$out/system.diff"; die "the system is not as before the launcher ran"; }
+echo "after the clean-up: the same as before the run, access lists included"
 
 step "outcome"
-echo "MAIN JOB PASSED: panelup updated the $name from $device_version to $file_version in $seconds s;"
-echo "the flash image equals the $length bytes of block data of $vsb."
+echo "MAIN JOB PASSED: panelprep installed the driver, panelup updated the $name from $device_version to"
+echo "$file_version (the $length bytes of block data are in its flash), the clean-up removed every trace,"
+echo "exit 19, in $seconds s."
 echo "screenshots:"
 printf '  %s\n' "${shots[@]}"
