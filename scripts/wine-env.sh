@@ -62,6 +62,12 @@ ENV
   (sleep infinity | "$WINE64" cmd.exe /q >/dev/null 2>&1 &)
   # Unmanaged X11 windows: no window-manager round trips.
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  # Debian's wine looks for its own fonts in /usr/share/fonts, where
+  # fonts-wine does not put them: Marlett (the caption buttons' glyphs) goes
+  # where Windows has it, so that screenshots show the buttons, not letters.
+  if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
+    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  fi
   echo "wine-env: prefix $WINEPREFIX, display $DISPLAY"
   ;;
 stop)
