@@ -61,10 +61,6 @@ LANG_TEXTS=EN
 
 # --- the controller, the system, the launcher ----------------------------------------
 
-vc() {
-  "$VCTL" "$@" >/dev/null 2>"$WORK/vctl.err" || { fail "vctl $*: $(cat "$WORK/vctl.err")"; return 1; }
-}
-
 prep() {
   once_more 9 "preptool $1" "$WINE64" "$PREPTOOL" "$@"
 }
@@ -175,7 +171,7 @@ whole_sequence() {
   check "Update pressed" ui press-update
   check "\"Completed.\" box" ui wait-box --caption Completed. --timeout 120
   check "panelup ends after the box" ui answer-box 1 --caption Completed. --wait --timeout 20
-  expect_flash_of "$vsb"
+  expect_flash_is "$vsb"
   expect_box M10 && answer 1
   expect_box M11 && answer 1
   expect_exit 19
@@ -184,19 +180,6 @@ whole_sequence() {
     fail "the system is not as before the launcher ran:
 $(head -40 "$WORK/snapshot.diff")"
   fi
-}
-
-# The flash holds the block data of a one-block system file.
-expect_flash_of() {
-  local file=$1 info base offset length
-  info=$("$WINE64" "$VSBTOOL" info "$(winpath "$file")" 2>&1)
-  base=$(sed -n 's/^ *base address *: *\(0x[0-9A-Fa-f]*\).*/\1/p' <<<"$info")
-  offset=$(sed -n 's/^ *block offset *: *\(0x[0-9A-Fa-f]*\).*/\1/p' <<<"$info")
-  length=$(sed -n 's/^ *block length *: *\([0-9]*\).*/\1/p' <<<"$info")
-  "$VCTL" flash "$WORK/flash.bin" --base $((base + offset)) --length "$length" >/dev/null ||
-    { fail "vctl flash"; return; }
-  tail -c +257 "$file" | head -c "$length" >"$WORK/block.bin"
-  cmp -s "$WORK/flash.bin" "$WORK/block.bin" || fail "the flash image differs from the file's block data"
 }
 
 # Leaves the controller as the fixture made it: driver installed, plugged in.
@@ -281,8 +264,7 @@ sequence)
   launcher_folder "$WORK/dist"
   make_vsb "$WORK/dist/Pallavox.vsb" Pallavox 1.05
   whole_sequence "$WORK/dist" "$WORK/dist/Pallavox.vsb"
-  [ "$(cat "$WORK/before.txt")" != "" ] || fail "empty snapshot"
-  cp "$WORK/snapshot.diff" "$WORK/first.diff" 2>/dev/null
+  [ -s "$WORK/before.txt" ] || fail "empty snapshot"
   whole_sequence "$WORK/dist" "$WORK/dist/Pallavox.vsb"
   ;;
 exits | exits_ja)

@@ -32,10 +32,6 @@ FLASH_WRITE_ERROR='Rx Status Error : Flash Write Error'
 
 # --- the controller -------------------------------------------------------------
 
-vc() {
-  "$VCTL" "$@" >/dev/null 2>"$WORK/vctl.err" || { fail "vctl $*: $(cat "$WORK/vctl.err")"; return 1; }
-}
-
 plugged() {
   "$VCTL" status --device 2>/dev/null | grep -q '^child: *plugged in'
 }
@@ -70,24 +66,6 @@ wait_fault_fired() {
   done
   fail "the fault did not fire"
   return 1
-}
-
-# expect_flash_is FILE: for a one-block file, the flash at the block's
-# address holds the block's data, byte for byte.
-expect_flash_is() {
-  local file=$1 info base offset length
-  info=$("$WINE64" "$VSBTOOL" info "$(winpath "$file")" 2>&1)
-  base=$(sed -n 's/^ *base address *: *\(0x[0-9A-Fa-f]*\).*/\1/p' <<<"$info")
-  offset=$(sed -n 's/^ *block offset *: *\(0x[0-9A-Fa-f]*\).*/\1/p' <<<"$info")
-  length=$(sed -n 's/^ *block length *: *\([0-9]*\).*/\1/p' <<<"$info")
-  if [ -z "$base" ] || [ -z "$offset" ] || [ -z "$length" ]; then
-    fail "cannot read the block of $file: $info"
-    return
-  fi
-  tail -c +257 "$file" | head -c "$length" >"$WORK/expected.bin"
-  vc flash "$WORK/flash.bin" --base $((base + offset)) --length "$length" || return
-  cmp -s "$WORK/flash.bin" "$WORK/expected.bin" ||
-    fail "flash differs from the block data of $file: $(cmp "$WORK/flash.bin" "$WORK/expected.bin" 2>&1 | head -1)"
 }
 
 # --- the updater ---------------------------------------------------------------

@@ -18,7 +18,8 @@
 #   at_finish CMD...           runs CMD when finish runs (restoring shared state)
 #   finish                     cleans up, prints the outcome, exits 0 or 1
 # and what panelup shows: make_vsb, expect_file_shown, expect_restart_prompt,
-# expect_menu_untouched (below).
+# expect_menu_untouched; and the virtual controller (VCTL, VSBTOOL and WORK
+# set): vc, expect_flash_is (below).
 
 if [ -z "${WINEPREFIX:-}" ]; then
   envfile="${PANEL_WINE_DIR:-$(dirname "${BASH_SOURCE[0]}")/../../build/wine}/env"
@@ -239,4 +240,29 @@ expect_menu_untouched() {
   for id in $IDM_OPEN $IDM_EXIT $IDM_FORCE_UPDATE $IDM_ABOUT; do
     check "menu item $id enabled, not ticked" ui expect-menu "$id" enabled unchecked
   done
+}
+
+# --- the virtual controller -----------------------------------------------------
+
+# vc ARGS...: vctl, which must succeed.
+vc() {
+  "$VCTL" "$@" >/dev/null 2>"$WORK/vctl.err" || { fail "vctl $*: $(cat "$WORK/vctl.err")"; return 1; }
+}
+
+# expect_flash_is FILE: for a one-block file, the flash at the block's
+# address holds the block's data, byte for byte.
+expect_flash_is() {
+  local file=$1 info base offset length
+  info=$("$WINE64" "$VSBTOOL" info "$(winpath "$file")" 2>&1)
+  base=$(sed -n 's/^ *base address *: *\(0x[0-9A-Fa-f]*\).*/\1/p' <<<"$info")
+  offset=$(sed -n 's/^ *block offset *: *\(0x[0-9A-Fa-f]*\).*/\1/p' <<<"$info")
+  length=$(sed -n 's/^ *block length *: *\([0-9]*\).*/\1/p' <<<"$info")
+  if [ -z "$base" ] || [ -z "$offset" ] || [ -z "$length" ]; then
+    fail "cannot read the block of $file: $info"
+    return
+  fi
+  tail -c +257 "$file" | head -c "$length" >"$WORK/expected.bin"
+  vc flash "$WORK/flash.bin" --base $((base + offset)) --length "$length" || return
+  cmp -s "$WORK/flash.bin" "$WORK/expected.bin" ||
+    fail "flash differs from the block data of $file: $(cmp "$WORK/flash.bin" "$WORK/expected.bin" 2>&1 | head -1)"
 }
