@@ -1,6 +1,7 @@
 #include "link.h"
 
 #include "linkmap.h"
+#include "kernelmidi.h"
 #include "midilinks.h"
 #include "serial.h"
 #include "usblink.h"

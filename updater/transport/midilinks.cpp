@@ -1,8 +1,7 @@
-// The system MIDI and kernel MIDI links are not carried by this build yet:
-// panelup selects the USB bulk link and nothing changes that. Their entry
-// points exist so that the dispatch, the close rules and the timer reach
-// them, and every operation that would talk to a device reports failure
-// through the transport contract.
+// The system MIDI link is not carried by this build yet: panelup selects the
+// USB bulk link and nothing changes that. Its entry points exist so that the
+// dispatch, the close rules and the timer reach it, and every operation that
+// would talk to a device reports failure through the transport contract.
 #include "midilinks.h"
 
 #include "sysfile.h"
@@ -56,27 +55,4 @@ void MidiScanEnd(char* in_name, char* out_name)
         in_name[0] = 0;
     if (out_name)
         out_name[0] = 0;
-}
-
-int KernelMidiOpen(char* err)
-{
-    SetErrorText(err, "Kernel MIDI link is not available in this build.");
-    return 0;
-}
-
-void KernelMidiClose() {}
-
-int KernelMidiSend(const unsigned char*, unsigned long, int)
-{
-    return 0;
-}
-
-int KernelMidiWriteRaw(const unsigned char*, unsigned long)
-{
-    return 0;
-}
-
-int KernelMidiReceive(unsigned char*, unsigned long)
-{
-    return 0;
 }

@@ -1,5 +1,4 @@
-// The two MIDI links: the system's MIDI ports with their port scan, and the
-// kernel USB-MIDI driver's pipes.
+// The system MIDI link: the system's MIDI ports with their port scan.
 #pragma once
 
 #include <windows.h>
@@ -14,10 +13,3 @@ void MidiLinkTick();
 void MidiLinkAbortWait();
 int MidiScanBegin(HWND notify, const unsigned char product_id[3]);
 void MidiScanEnd(char* in_name, char* out_name);
-
-// Kernel USB-MIDI driver.
-int KernelMidiOpen(char* err);
-void KernelMidiClose();
-int KernelMidiSend(const unsigned char* bytes, unsigned long length, int raw_next);
-int KernelMidiWriteRaw(const unsigned char* bytes, unsigned long length);
-int KernelMidiReceive(unsigned char* buffer, unsigned long capacity);

@@ -9,6 +9,7 @@
 #include "app.h"
 #include "cmdline.h"
 #include "link.h"
+#include "kernelmidi.h"
 #include "midilinks.h"
 #include "resource.h"
 #include "serial.h"

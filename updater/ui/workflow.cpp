@@ -8,6 +8,7 @@
 
 #include "app.h"
 #include "link.h"
+#include "kernelmidi.h"
 #include "midilinks.h"
 #include "resource.h"
 #include "serial.h"
