@@ -23,6 +23,7 @@ stop_env() {
     source "$dir/env"
     "$SERVER" -k >/dev/null 2>&1 || true
     if [ -f "$dir/xvfb.pid" ]; then kill "$(cat "$dir/xvfb.pid")" 2>/dev/null || true; rm -f "$dir/xvfb.pid"; fi
+    if [ -f "$dir/keeper.pid" ]; then kill "$(cat "$dir/keeper.pid")" 2>/dev/null || true; rm -f "$dir/keeper.pid"; fi
     rm -f "$dir/env"
   fi
 }
@@ -59,7 +60,8 @@ ENV
   # when the last ordinary process ends and starts them again for the next
   # one, which costs seconds per program. A console that waits on a silent
   # pipe for the whole run keeps them up.
-  (sleep infinity | "$WINE64" cmd.exe /q >/dev/null 2>&1 &)
+  # The silent writer's pid is kept, so that stop ends it too.
+  ( (sleep infinity & echo $! >"$dir/keeper.pid"; wait) | "$WINE64" cmd.exe /q >/dev/null 2>&1 &)
   # Unmanaged X11 windows: no window-manager round trips.
   "$WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   # Debian's wine looks for its own fonts in /usr/share/fonts, where

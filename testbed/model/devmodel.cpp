@@ -677,6 +677,16 @@ void HandleMessage(DeviceModel* m)
             m->packets++;
         return;
     }
+    if (fault && fault->kind == FaultEmpty) {
+        LogMessage(m, "H>D", msg, len, "[fault: empty transfer]");
+        if (TargetOf(code) == TargetPacket)
+            m->packets++;
+        ModelReply empty;
+        empty.length = 0;
+        empty.delay_ms = 0;
+        Queue(m, &empty);
+        return;
+    }
     if (fault && fault->kind == FaultStatus) {
         if (TargetOf(code) == TargetPacket)
             m->packets++;
@@ -1080,7 +1090,7 @@ std::string ModelStatusText(const DeviceModel* m)
     }
     for (int i = 0; i < m->fault_count; ++i) {
         const ModelFault* f = &m->faults[i];
-        const char* kinds[] = {"status", "silent", "delay", "malformed", "long", "unplug"};
+        const char* kinds[] = {"status", "silent", "delay", "malformed", "long", "unplug", "empty"};
         snprintf(line, sizeof(line), "fault %d: %s", i + 1, kinds[f->kind]);
         s += line;
         if (f->kind == FaultStatus || f->kind == FaultDelay || f->kind == FaultLong) {

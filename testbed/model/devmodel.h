@@ -49,6 +49,7 @@ enum ModelFaultKind {
     FaultMalformed, // handle it, corrupt the reply (value: ModelMalform)
     FaultLong,      // handle it, pad the reply to value bytes
     FaultUnplug,    // disappear: no handling, no reply, the daemon unplugs the device
+    FaultEmpty,     // swallow the message, answer with an empty (zero-length) transfer
 };
 
 enum ModelMalform {

@@ -38,7 +38,7 @@ namespace {
 const char* const kUsage =
     "set protocol N | set packet-size N | set caps N | set version CODE MAJOR.MINOR |\n"
     "set pid HEX [HEX [HEX]] | set pid any | set base ADDRESS | set flash-limit BYTES\n"
-    "fault status N [--text T] | fault silent | fault delay MS |\n"
+    "fault status N [--text T] | fault silent | fault empty | fault delay MS |\n"
     "fault malformed manufacturer|vup|pid|code | fault long BYTES | fault unplug | fault clear\n"
     "  (each fault takes --at K, default 1, and --on packet|setmode|inquiry|version|any, default packet)\n"
     "flash OUT [--base A] [--length L] | log | status | reset\n";
@@ -119,6 +119,8 @@ int FaultCommand(DeviceModel* m, const std::vector<std::string>& a, std::string*
         i = 3;
     } else if (kind == "silent") {
         f.kind = FaultSilent;
+    } else if (kind == "empty") {
+        f.kind = FaultEmpty;
     } else if (kind == "delay") {
         if (a.size() < 3 || !ParseNumber(a[2], 600000, &v))
             return Usage(out, "fault delay MS");

@@ -41,7 +41,7 @@ const char* const kHelp =
     "      | set-value PATH NAME TEXT   the system around a launcher run (preptool.exe)\n"
     "  set protocol N | packet-size N | caps N | version CODE MAJOR.MINOR | pid HEX.. | pid any\n"
     "      | base ADDRESS | flash-limit BYTES\n"
-    "  fault status N [--text T] | silent | delay MS | malformed manufacturer|vup|pid|code\n"
+    "  fault status N [--text T] | silent | empty | delay MS | malformed manufacturer|vup|pid|code\n"
     "      | long BYTES | unplug | clear      (with --at K and --on packet|setmode|inquiry|version|any)\n"
     "  flash OUT [--base A] [--length L]   write the flash image (default: the written range)\n"
     "  log                         the wire log\n"

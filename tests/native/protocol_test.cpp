@@ -49,6 +49,40 @@ TEST(Numbers, Put28BitDropsHighBits)
     EXPECT_EQ(0, memcmp(d, "\x00\x00\x00\x00", 4));
 }
 
+TEST(Numbers, BlocksMustFitTheProtocolFields)
+{
+    char err[ERROR_TEXT_SIZE];
+    FileInfo fi;
+    memset(&fi, 0, sizeof(fi));
+    // Protocol 0: the last packet number must fit 14 bits.
+    fi.block_offset = 16383u * 256;
+    fi.block_length = 256;
+    EXPECT_EQ(1, CheckBlockNumbers(&fi, 0, 256, err));
+    fi.block_length = 512;
+    EXPECT_EQ(0, CheckBlockNumbers(&fi, 0, 256, err));
+    EXPECT_STREQ("Error - Packet number is out of range(16384).", err);
+    // The sum of offset and length is not cut to 32 bits on the way.
+    fi.block_offset = 0xFFFFFF00u;
+    fi.block_length = 0x200;
+    EXPECT_EQ(0, CheckBlockNumbers(&fi, 1, 16, err));
+    EXPECT_STREQ("Error - Packet number is out of range(268435471).", err);
+    // Protocol 1: base, length and packet numbers in 28 bits; an empty block
+    // has no packet numbers at all.
+    memset(&fi, 0, sizeof(fi));
+    fi.base_address = 0x0FFFFFFF;
+    EXPECT_EQ(1, CheckBlockNumbers(&fi, 1, 1, err));
+    fi.base_address = 0x10000000;
+    EXPECT_EQ(0, CheckBlockNumbers(&fi, 1, 1, err));
+    EXPECT_STREQ("Error - Address is out of range(10000000).", err);
+    fi.base_address = 0;
+    fi.block_length = 0x10000000;
+    EXPECT_EQ(0, CheckBlockNumbers(&fi, 1, 0x8000, err));
+    EXPECT_STREQ("Error - Block length is out of range(268435456).", err);
+    fi.block_length = 0x0FFF8000;
+    EXPECT_EQ(1, CheckBlockNumbers(&fi, 1, 0x8000, err));
+    EXPECT_EQ(1, CheckBlockNumbers(&fi, 0, 0x8000, err)); // 8191 packets
+}
+
 TEST(PackSevenBit, WorkedExampleAndGroupSizes)
 {
     const unsigned char in[] = {0x80, 0x01, 0xFF};

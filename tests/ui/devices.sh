@@ -190,6 +190,11 @@ device_update)
   expect_out "progress before the run" "pos=0 range=0..100" ui progress
   shot 01-offer
 
+  # The end of the session asked for, then called off: the link stays open
+  # for the run.
+  expect_out "WM_QUERYENDSESSION allows the end" "result=1" ui send 0x11
+  expect_out "WM_ENDSESSION, the end called off" "result=0" ui send 0x16 0
+
   # The device holds one reply for a while: time to look at the run (each
   # check below is a uiauto start of its own).
   vc fault delay 3000 --at 16
@@ -343,6 +348,11 @@ device_failed)
   expect_file_shown Pallavox 1.05
   expect_restart_prompt Pallavox
   shot 02-reopened
+  # Here a DBT_DEVNODES_CHANGED would ask the device; other device changes
+  # do not.
+  ui devchange 0x8000
+  ui devchange 3
+  expect_restart_prompt Pallavox
   vc unplug
   expect_restart_prompt Pallavox
   expect_out "Update button while the device is away" "Update disabled" ui button
@@ -364,6 +374,16 @@ device_failed)
   vc plug
   check "asked again after coming back" ui expect-message 0 "$OFFER_1" --timeout 10
   expect_offer Pallavox
+
+  # The file has gone by the time Update is pressed: the run's own error
+  # has the last word, not "Now updating...".
+  mv files/pal.vsb files/away.vsb
+  check "Update pressed without the file" ui press-update
+  check "File Open Error shown" ui expect-message 0 "File Open Error"
+  sleep 0.5
+  check "File Open Error stays" ui expect-message 0 "File Open Error" --timeout 0.2
+  expect_out "Update button after the failed start" "Update disabled" ui button
+  check "Open usable after the failed start" ui expect-menu $IDM_OPEN enabled
   end_updater
   ;;
 

@@ -31,6 +31,9 @@ idle)
   geometry=$(ui geometry)
   [ "$(sed -n 's/^window //p' <<<"$geometry")" = "$(sed -n 's/^expected //p' <<<"$geometry")" ] ||
     fail "window not centred or of the wrong size: $geometry"
+  # A caption with the system menu and a minimize box, no sizing border; the
+  # extended overlapped style; no class style.
+  expect_line "window styles" "class-style=0x00000000 style=0x00ca0000 exstyle=0x00000300" ui geometry
   expect_out "Update button" "Update disabled" ui button
   expect_out "progress bar" "pos=0 range=0..100" ui progress
   # A plain push button (disabled) and a smooth bar with a border.
@@ -44,11 +47,13 @@ idle)
   shot 01-idle
   # Device changes without a file change nothing.
   ui devchange 7
-  ui devchange 0x8000
   check "still the open prompt" ui expect-info 0 0 "Open system file(*.vsb)" --bold
   for row in 0 1; do check "message row $row still empty" ui expect-blank message $row; done
   expect_out "Update button after device changes" "Update disabled" ui button
-  check_fails "a disabled Update button cannot be pressed" ui press-update
+  # The Update command acts only when an update is offered.
+  ui command 220
+  for row in 0 1; do check "message row $row empty after Update while idle" ui expect-blank message $row; done
+  expect_menu_untouched
   # Log-off without a run: allowed, and the window stays.
   expect_out "WM_QUERYENDSESSION allows the end" "result=1" ui send 0x11
   check "window still there after WM_QUERYENDSESSION" ui expect-info 0 0 "Open system file(*.vsb)" --bold
@@ -72,7 +77,6 @@ file_no_device)
   # Each device change retries the open; without a device the prompt stays.
   ui devchange 7
   ui devchange 7
-  ui devchange 3
   expect_restart_prompt Pallavox
   expect_file_shown Pallavox 1.05
   expect_out "Update button after device changes" "Update disabled" ui button
@@ -120,6 +124,19 @@ default_file)
   start_updater beside/panelup.exe "$(winpath files/pal.vsb)"
   expect_file_shown Pallavox 1.05
   end_updater
+
+  # Started unquoted from a folder with blanks, as a launcher starts it: the
+  # first argument is a fragment, the file beside the program still counts.
+  updater_in "with blanks"
+  make_vsb "with blanks/vexo.vsb" Vexoran 3.01
+  cd elsewhere || exit 1
+  ui run "$(winpath "$WORK/with blanks/panelup.exe")" >/dev/null || fail "no unquoted start"
+  cd "$WORK" || exit 1
+  ui wait-window >/dev/null || fail "no window after the unquoted start"
+  ui sync
+  expect_file_shown Vexoran 3.01
+  expect_out "exit code after the unquoted start" "exit-code=0" ui close --wait
+  check "window gone" ui wait-gone --timeout 5
   ;;
 
 path_case)
@@ -163,6 +180,14 @@ path_case)
   # A relative path is taken from the current folder.
   catch 'files\SUB DIR\pallavox.VSB'
   expect_line "relative path" "path=$(winpath "files/Sub Dir/Pallavox.vsb")" caught
+
+  # "." and ".." and a drive-relative path name the file they mean.
+  catch '.\files\Sub Dir\..\Sub Dir\.\pallavox.vsb'
+  expect_line "dots in the path" "path=$real" caught
+  make_vsb "$WINEPREFIX/drive_c/panelup-rel.vsb" Pallavox 1.05
+  at_finish rm -f "$WINEPREFIX/drive_c/panelup-rel.vsb"
+  catch 'c:panelup-rel.vsb'
+  expect_line "drive-relative path (drive letter as typed)" 'path=c:\panelup-rel.vsb' caught
 
   # Two paths, the second naming a missing folder: the first one counts.
   catch "$real" "$(winpath missing/x.vsb)"

@@ -64,6 +64,7 @@ const char kUsage[] =
     "  foreground                  print the class of the foreground window\n"
     "  expect-foreground CLASS     wait until the foreground window is of that class\n"
     "  hold-front                  show a window of its own in front until closed or time-out\n"
+    "  run COMMAND-LINE            start a program with exactly this command line (no quoting)\n"
     "  catch-forward               play a running updater: print the chunks a second start\n"
     "                              forwards, the path, and which window came to the front\n"
     "Options: --timeout S (default 5), --tolerance N (differing pixels allowed, default 0),\n"
@@ -798,6 +799,11 @@ int CmdGeometry(HWND hwnd)
     printf("window %ld %ld %ld %ld\n", r.left, r.top, r.right - r.left, r.bottom - r.top);
     printf("expected %ld %ld %d %d\n", (desk.right - desk.left - 520) / 2, (desk.bottom - desk.top - height) / 2, 520,
            height);
+    // The class's own style and the window's styles as created (Wine adds
+    // WS_CLIPSIBLINGS to every top-level window, as Windows does).
+    printf("class-style=0x%08lx style=0x%08lx exstyle=0x%08lx\n", (unsigned long)GetClassLongA(hwnd, GCL_STYLE),
+           (unsigned long)(GetWindowLongA(hwnd, GWL_STYLE) & ~(WS_CLIPSIBLINGS | WS_VISIBLE)),
+           (unsigned long)GetWindowLongA(hwnd, GWL_EXSTYLE));
     return 0;
 }
 
@@ -1110,6 +1116,27 @@ int CmdExpectForeground(const char* cls)
     return 1;
 }
 
+// Starts a program with exactly this command line, unquoted as a launcher
+// may pass it, and leaves it running. The program is named apart, so that
+// the command line reaches it as it stands (Wine quotes a searched name).
+int CmdRun(const char* command_line)
+{
+    char line[MAX_PATH * 2];
+    lstrcpynA(line, command_line, sizeof(line));
+    STARTUPINFOA si;
+    memset(&si, 0, sizeof(si));
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi;
+    if (!CreateProcessA(command_line, line, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+        Fail("cannot start %s (error %lu)", command_line, (unsigned long)GetLastError());
+        return 1;
+    }
+    printf("pid=%lu\n", (unsigned long)pi.dwProcessId);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return 0;
+}
+
 int CmdHoldFront()
 {
     HWND own = MakeOwnWindow(kFrontClass, "uiauto", 0, 0, SW_SHOWNORMAL);
@@ -1227,6 +1254,8 @@ int main(int argc, char** argv)
         return CmdExpectForeground(arg[0]);
     if (IsOption(cmd, "hold-front"))
         return CmdHoldFront();
+    if (IsOption(cmd, "run") && n == 1)
+        return CmdRun(arg[0]);
     if (IsOption(cmd, "catch-forward"))
         return CmdCatchForward();
     if (IsOption(cmd, "expect-info") && n == 3 && ParseNumber(arg[0], &v1) && ParseNumber(arg[1], &v2)) {

@@ -37,6 +37,9 @@ protected:
     {
         Configure(1, 256, 0);
         VctlOk("fault clear");
+        // A power cycle: no reply of an earlier test (held, or come after
+        // an abort) is left anywhere on the way.
+        VctlOk("replug");
         VctlOk("reset");
         char err[ERROR_TEXT_SIZE] = "";
         ASSERT_EQ(1, UsbLinkOpen(err)) << err;
@@ -295,23 +298,244 @@ TEST_F(Engine, PauseHoldsResumeGoesOnAbortEnds)
     EXPECT_LT(Progress(), (int)file.size());
     // The abort reached the device and nothing followed it.
     std::vector<std::string> log = WireLog();
-    ASSERT_FALSE(log.empty());
-    EXPECT_LT(CountLines(log, "| data #"), 2048u);
+    size_t abort_at = log.size();
+    for (size_t i = 0; i < log.size(); ++i)
+        if (log[i].find("abort request") != std::string::npos)
+            abort_at = i;
+    ASSERT_LT(abort_at, log.size());
+    for (size_t i = abort_at + 1; i < log.size(); ++i)
+        EXPECT_EQ(std::string::npos, log[i].find("H>D")) << log[i];
 }
 
 TEST_F(Engine, AbortWhileRunningOnlyEndsThePendingTransfer)
 {
-    // AbortUpdate outside the paused state aborts USB transfers but keeps the state.
+    // Outside the paused state the abort ends the transfer that waits for
+    // the held reply (which would otherwise come and let the run complete),
+    // and the run fails as the link says, not as aborted by the user.
+    VctlOk("fault delay 4000 --at 3");
     BlockSpec b;
-    b.data = Pattern(64 * 256, 11);
+    b.data = Pattern(4 * 256, 11);
     TempFile f(BlockBytes(b));
     window_.Start(f.path(), 0);
-    window_.Pump(20);
+    while (Progress() < 256 + 2 * 256 && !IsUpdateFinished())
+        window_.Pump(5);
+    window_.Pump(300);
     AbortUpdate();
-    EXPECT_NE(UpdateAbort, UpdateState);
-    window_.WaitForEnd(60000);
+    EXPECT_EQ(UpdateRunning, UpdateState);
+    EXPECT_EQ(0, window_.WaitForEnd(20000));
     CloseUpdateThread();
+    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error"));
+    EXPECT_EQ(std::vector<unsigned char>(256, 0xFF), Flash(3 * 256, 256));
 }
+
+TEST_F(Engine, ZeroLengthTransferIsNoAcknowledgement)
+{
+    // The third packet is a fill packet; the device answers it with an
+    // empty transfer: the packet is not written, so the run must fail there.
+    Configure(1, 256, 2);
+    VctlOk("fault empty --at 3");
+    BlockSpec b;
+    b.data = Pattern(4 * 256, 21);
+    memset(b.data.data() + 2 * 256, 0x33, 256);
+    ASSERT_EQ(0, Run(BlockBytes(b)));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error"));
+    EXPECT_EQ(std::vector<unsigned char>(b.data.begin(), b.data.begin() + 512), Flash(0, 512));
+    EXPECT_EQ(std::vector<unsigned char>(256, 0xFF), Flash(512, 256));
+    std::vector<std::string> log = WireLog();
+    EXPECT_EQ(1u, CountLines(log, "empty transfer"));
+    EXPECT_NE(std::string::npos, log.back().find("empty transfer")) << log.back();
+}
+
+// Pause, resume and abort from another thread while short runs end by
+// themselves: the run's end is never undone, so the window never waits.
+TEST_F(Engine, RunControlNeverUndoesTheRunsEnd)
+{
+    struct Hammer {
+        static DWORD WINAPI Main(LPVOID p)
+        {
+            volatile LONG* stop = static_cast<volatile LONG*>(p);
+            for (unsigned i = 1; !*stop; ++i) {
+                PauseUpdate();
+                if (i % 4096 == 0)
+                    AbortUpdate();
+                ResumeUpdate();
+            }
+            return 0;
+        }
+    };
+    BlockSpec b;
+    b.data = Pattern(256, 22);
+    TempFile f(BlockBytes(b));
+    for (int run = 0; run < 100; ++run) {
+        volatile LONG stop = 0;
+        window_.Start(f.path(), 1);
+        HANDLE hammer = CreateThread(NULL, 0, Hammer::Main, (LPVOID)&stop, 0, NULL);
+        ASSERT_TRUE(hammer != NULL);
+        int r = window_.WaitForEnd(20000);
+        InterlockedExchange(&stop, 1);
+        WaitForSingleObject(hammer, INFINITE);
+        CloseHandle(hammer);
+        CloseUpdateThread();
+        ASSERT_NE(-1, r) << "run " << run;
+        ASSERT_EQ(1, IsUpdateFinished()) << "run " << run << " state " << UpdateState;
+    }
+}
+
+TEST_F(Engine, AbortJustBeforeAReceiveEndsTheRun)
+{
+    // The worker is held in its progress report between the two blocks (the
+    // test serves no message meanwhile); the user aborts there. Its next
+    // step would wait for the silent device's inquiry reply for ever.
+    VctlOk("fault silent --on inquiry --at 2");
+    BlockSpec first;
+    first.data = Pattern(2 * 256, 23);
+    BlockSpec second;
+    second.code = 2;
+    second.base = 0x1000;
+    second.data = Pattern(256, 24);
+    TempFile f(FileBytes({first, second}));
+    window_.Start(f.path(), 0);
+    DWORD start = GetTickCount();
+    while (Progress() < 256 + 2 * 256 && GetTickCount() - start < 20000) {
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_SENDMESSAGE);
+        MSG msg;
+        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    Sleep(300);
+    PauseUpdate();
+    AbortUpdate();
+    int r = window_.WaitForEnd(8000);
+    if (r == -1) { // free the worker for the tests that follow
+        UsbLinkAbort();
+        window_.WaitForEnd(8000);
+    }
+    CloseUpdateThread();
+    EXPECT_EQ(0, r);
+    EXPECT_TRUE(window_.MessageRowShows(0, MSG_UPDATE_ABORTED));
+    EXPECT_EQ(1u, CountLines(WireLog(), "H>D F0 42 23 44 00 F7"));
+}
+
+TEST_F(Engine, BlocksBeyondTheProtocolFieldsAreRefusedUnsent)
+{
+    struct Case {
+        int protocol;
+        uint32_t base, offset;
+        const char* text;
+    } cases[] = {
+        {0, 0, 16383 * 256, NULL},
+        {0, 0, 16384 * 256, "Error - Packet number is out of range(16384)."},
+        {1, 0x0FFFFF00, 0, NULL},
+        {1, 0x10000000, 0, "Error - Address is out of range(10000000)."},
+    };
+    VctlOk("set flash-limit 268435456"); // the whole 28-bit range
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.offset + c.base);
+        Configure(c.protocol, 256, 0);
+        VctlOk("reset");
+        BlockSpec b;
+        b.base = c.base;
+        b.offset = c.offset;
+        b.data = Pattern(256, 25);
+        int r = Run(BlockBytes(b));
+        std::vector<std::string> log = WireLog();
+        if (!c.text) {
+            EXPECT_EQ(1, r);
+            EXPECT_EQ(1u, CountLines(log, "| data #"));
+            continue;
+        }
+        EXPECT_EQ(0, r);
+        EXPECT_TRUE(window_.MessageRowShows(0, c.text));
+        EXPECT_EQ(1u, CountLines(log, "H>D"));
+        EXPECT_EQ(1u, CountLines(log, "H>D F0 42 23 44 00 F7"));
+    }
+    VctlOk("set flash-limit 67108864");
+}
+
+namespace failing {
+DWORD g_test_thread;
+LONG g_calls;
+LONG g_fail_at;
+void* g_real;
+
+BOOL WINAPI SetFilePointerEx(HANDLE h, LARGE_INTEGER d, PLARGE_INTEGER out, DWORD how)
+{
+    if (GetCurrentThreadId() != g_test_thread && InterlockedIncrement(&g_calls) == g_fail_at) {
+        SetLastError(ERROR_NETNAME_DELETED);
+        return FALSE;
+    }
+    return ((BOOL(WINAPI*)(HANDLE, LARGE_INTEGER, PLARGE_INTEGER, DWORD))g_real)(h, d, out, how);
+}
+
+BOOL WINAPI WriteFile(HANDLE h, LPCVOID bytes, DWORD n, LPDWORD done, LPOVERLAPPED ov)
+{
+    if (GetCurrentThreadId() != g_test_thread && InterlockedIncrement(&g_calls) == g_fail_at) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return FALSE;
+    }
+    return ((BOOL(WINAPI*)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED))g_real)(h, bytes, n, done, ov);
+}
+
+// Makes the worker's call number `at` of `function` fail while in scope.
+struct Arm {
+    Arm(const char* function, void* replacement, LONG at)
+        : replacement_(replacement)
+    {
+        g_test_thread = GetCurrentThreadId();
+        g_calls = 0;
+        g_fail_at = at;
+        g_real = SystemFunction("kernel32.dll", function);
+        armed_ = g_real && ReplaceImport(g_real, replacement);
+    }
+    ~Arm()
+    {
+        if (armed_)
+            ReplaceImport(replacement_, g_real);
+    }
+    void* replacement_;
+    bool armed_;
+};
+} // namespace failing
+
+TEST_F(Engine, FileAndLinkFailuresAreNeverSuccess)
+{
+    BlockSpec first;
+    first.data = Pattern(2 * 256, 26);
+    BlockSpec second;
+    second.code = 2;
+    second.base = 0x1000;
+    second.data = Pattern(256, 27);
+    std::vector<unsigned char> file = FileBytes({first, second});
+
+    window_.Start("Z:\\no such folder\\x.vsb", 0);
+    EXPECT_EQ(0, window_.WaitForEnd(20000));
+    CloseUpdateThread();
+    EXPECT_TRUE(window_.MessageRowShows(0, MSG_FILE_OPEN_ERROR));
+
+    {
+        // The header check of the first block seeks three times; the fourth
+        // call asks where the run stands after that block.
+        failing::Arm arm("SetFilePointerEx", (void*)failing::SetFilePointerEx, 4);
+        ASSERT_TRUE(arm.armed_);
+        VctlOk("reset");
+        EXPECT_EQ(0, Run(file));
+        EXPECT_TRUE(window_.MessageRowShows(0, MSG_FILE_POSITION_ERROR));
+        EXPECT_EQ(first.data, Flash(0, 512));
+    }
+    {
+        // Inquiry, version request, set-mode, the first packet in three
+        // writes, the second packet's head; its data cannot be written:
+        // nothing follows.
+        failing::Arm arm("WriteFile", (void*)failing::WriteFile, 8);
+        ASSERT_TRUE(arm.armed_);
+        VctlOk("reset");
+        EXPECT_EQ(0, Run(file));
+        EXPECT_TRUE(window_.MessageRowShows(0, "Transmit Error"));
+        std::vector<std::string> log = WireLog();
+        EXPECT_EQ(0u, CountLines(log, "data #1"));
+        EXPECT_EQ(std::string::npos, log.back().find("H>D")) << log.back();
+    }
+}
+
 
 TEST_F(Engine, BytesBehindTheLastBlockFailAfterIt)
 {

@@ -130,3 +130,35 @@ int CheckReply(const unsigned char* rx, size_t size, const FileInfo* info, unsig
     SetErrorText(err, text);
     return 0;
 }
+
+namespace {
+
+const uint32_t PROTO0_NUMBER_MAX = 0x3FFF;
+const uint32_t PROTO1_FIELD_MAX = 0x0FFFFFFF;
+
+int RefuseNumber(char* err, const char* format, uint32_t value)
+{
+    snprintf(err, ERROR_TEXT_SIZE, format, (unsigned)value);
+    return 0;
+}
+
+} // namespace
+
+int CheckBlockNumbers(const FileInfo* info, int protocol_code, uint32_t packet_size, char* err)
+{
+    uint32_t limit = protocol_code == 0 ? PROTO0_NUMBER_MAX : PROTO1_FIELD_MAX;
+    if (protocol_code != 0) {
+        if (info->base_address > limit)
+            return RefuseNumber(err, "Error - Address is out of range(%08X).", info->base_address);
+        if (info->block_length > limit)
+            return RefuseNumber(err, "Error - Block length is out of range(%u).", info->block_length);
+        if (packet_size > limit)
+            return RefuseNumber(err, "Error - Packet size is out of range(%u).", packet_size);
+    }
+    if (info->block_length == 0)
+        return 1;
+    uint64_t last = ((uint64_t)info->block_offset + info->block_length) / packet_size - 1;
+    if (last > limit)
+        return RefuseNumber(err, "Error - Packet number is out of range(%u).", (uint32_t)(last > 0xFFFFFFFFu ? 0xFFFFFFFFu : last));
+    return 1;
+}

@@ -53,5 +53,11 @@ uint32_t PackSevenBit(const unsigned char* src, unsigned char* dst, uint32_t cou
 // with the reason in err (ERROR_TEXT_SIZE bytes).
 int CheckReply(const unsigned char* rx, size_t size, const FileInfo* info, unsigned char expected, char* err);
 
+// Refuses a block whose packet numbers, address or lengths do not fit the
+// protocol's fields (14-bit packet numbers for protocol code 0, 28-bit
+// fields for protocol code 1), before anything of it is sent. Returns 1, or
+// 0 with the reason in err (ERROR_TEXT_SIZE bytes). packet_size is not 0.
+int CheckBlockNumbers(const FileInfo* info, int protocol_code, uint32_t packet_size, char* err);
+
 // Text of a device status code (low 8 bits); out holds at least 32 bytes.
 void DeviceStatusText(unsigned int status, char* out);

@@ -16,30 +16,6 @@ int CompareBytes(const void* a, const void* b, size_t n)
     return 0;
 }
 
-void SetErrorText(char* err, const char* text)
-{
-    if (!err)
-        return;
-    size_t n = strlen(text);
-    if (n > ERROR_TEXT_SIZE - 1)
-        n = ERROR_TEXT_SIZE - 1;
-    memcpy(err, text, n);
-    err[n] = 0;
-}
-
-uint32_t ReadLe32(const unsigned char* p)
-{
-    return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
-void WriteLe32(unsigned char* p, uint32_t v)
-{
-    p[0] = (unsigned char)v;
-    p[1] = (unsigned char)(v >> 8);
-    p[2] = (unsigned char)(v >> 16);
-    p[3] = (unsigned char)(v >> 24);
-}
-
 int ParseSystemFileHeader(const unsigned char* header, size_t got, FileInfo* info, char* err)
 {
     if (!header || got < SYSFILE_HEADER_SIZE) {

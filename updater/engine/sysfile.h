@@ -8,9 +8,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "basics.h"
+
 enum {
     SYSFILE_HEADER_SIZE = 256,
-    ERROR_TEXT_SIZE = 256,
 };
 
 // Header field offsets.
@@ -57,13 +58,14 @@ struct FileInfo {
 // Compares n bytes as signed characters; -1, 0 or 1, the first difference decides.
 int CompareBytes(const void* a, const void* b, size_t n);
 
-// Steps 1 to 3 of the header read: `got` is the number of bytes read at the
-// header's position (at most 256 are looked at). Returns 1, or 0 with the
-// message in err (ERROR_TEXT_SIZE bytes).
+// Parses and checks a block header (length, magic text, fields): `got` is
+// the number of bytes read at the header's position (at most 256 are looked
+// at). Returns 1, or 0 with the message in err (ERROR_TEXT_SIZE bytes).
 int ParseSystemFileHeader(const unsigned char* header, size_t got, FileInfo* info, char* err);
 
-// Steps 4 and 5: `remaining` is the number of bytes behind the header.
-// Fails when fewer than block_length are there; sets is_last_block.
+// Checks the block against the rest of the file: `remaining` is the number
+// of bytes behind the header. Fails when fewer than block_length are there;
+// sets is_last_block.
 int CheckBlockLength(FileInfo* info, uint64_t remaining, char* err);
 
 // Writes "%d.%02d" of a version into out (at least 8 bytes).
@@ -71,9 +73,3 @@ void FormatVersion(char* out, size_t size, unsigned major, unsigned minor);
 
 // 1 when the file's version is strictly newer than the device's.
 int IsNewerVersion(unsigned file_major, unsigned file_minor, unsigned dev_major, unsigned dev_minor);
-
-// Copies a fixed text into an error buffer of ERROR_TEXT_SIZE bytes.
-void SetErrorText(char* err, const char* text);
-
-uint32_t ReadLe32(const unsigned char* p);
-void WriteLe32(unsigned char* p, uint32_t v);

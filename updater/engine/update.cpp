@@ -10,7 +10,7 @@
 #include "sysfile_win.h"
 #include "usblink.h"
 
-volatile int UpdateState = UpdateFinished;
+volatile LONG UpdateState = UpdateFinished;
 
 namespace {
 
@@ -64,24 +64,56 @@ int BuildVersionRequest(const FileInfo* fi)
     return n;
 }
 
+bool Aborted()
+{
+    return UpdateState == UpdateAbort;
+}
+
+// Once the user confirmed the abort, nothing more goes to the device.
+int Send(const unsigned char* bytes, unsigned long length, char* err, int mode)
+{
+    if (Aborted())
+        return 0;
+    return LinkSend(bytes, length, err, mode);
+}
+
+// Every reply is judged by what arrived in this transfer only: the buffer is
+// cleared first, so that a transfer that brings nothing cannot leave an
+// earlier reply in place. No receive starts after the abort.
+int Receive(unsigned char* rx, char* err)
+{
+    if (Aborted())
+        return 0;
+    memset(rx, 0, RX_BUFFER_SIZE);
+    return LinkReceive(rx, RX_BUFFER_SIZE, err);
+}
+
 // Sends a request and checks its reply; returns the payload offset or 0.
 int Exchange(int length, const FileInfo* fi, unsigned char expected, unsigned char* rx, char* err)
 {
-    if (!LinkSend(g_tx, (unsigned long)length, err, TxMidi))
+    if (!Send(g_tx, (unsigned long)length, err, TxMidi))
         return 0;
-    memset(rx, 0, RX_BUFFER_SIZE);
-    if (!LinkReceive(rx, RX_BUFFER_SIZE, err))
+    if (!Receive(rx, err))
         return 0;
     return CheckReply(rx, RX_BUFFER_SIZE, fi, expected, err);
 }
 
-bool AtEndOfFile(HANDLE file)
+// 1 at the end of the file, 0 with more to come, -1 when the position cannot
+// be told (a failure, never taken for the end).
+int AtEndOfFile(HANDLE file)
 {
     LARGE_INTEGER zero, here, size;
     zero.QuadPart = 0;
     if (!SetFilePointerEx(file, zero, &here, FILE_CURRENT) || !GetFileSizeEx(file, &size))
-        return true;
-    return here.QuadPart >= size.QuadPart;
+        return -1;
+    return here.QuadPart >= size.QuadPart ? 1 : 0;
+}
+
+// The state changes only from `from` to `to`, in one step against the
+// worker's own change to UpdateFinished.
+void ChangeState(LONG from, LONG to)
+{
+    InterlockedCompareExchange(&UpdateState, to, from);
 }
 
 } // namespace
@@ -155,13 +187,13 @@ void StartUpdate(HWND main_window, const char* path, int link, int force)
     lstrcpynA(g_path, path, sizeof(g_path));
     LinkType = link;
     g_force = force;
-    UpdateState = UpdateRunning;
+    InterlockedExchange(&UpdateState, UpdateRunning);
     DWORD id = 0;
     g_thread = CreateThread(NULL, 0, UpdateThreadMain, NULL, 0, &id);
     if (!g_thread) {
         // Without a worker nobody would report the end of the run.
         ShowFailure("Thread Create Error");
-        UpdateState = UpdateFinished;
+        InterlockedExchange(&UpdateState, UpdateFinished);
         Post(CMD_UPDATE_ENDED, 0);
         return;
     }
@@ -172,7 +204,7 @@ DWORD WINAPI UpdateThreadMain(LPVOID)
 {
     int result = RunUpdate();
     Post(CMD_UPDATE_ENDED, result);
-    UpdateState = UpdateFinished;
+    InterlockedExchange(&UpdateState, UpdateFinished);
     return 0;
 }
 
@@ -200,6 +232,8 @@ int RunUpdate()
     SetProgress(position);
 
     for (;;) {
+        if (Aborted())
+            goto failed;
         if (!ReadSystemFileHeader(file, &fi, err))
             goto failed;
         snprintf(line, sizeof(line), "DeviceName : %s", fi.device_name);
@@ -236,6 +270,8 @@ int RunUpdate()
             SetErrorText(err, "Error - Packet size is not correct.");
             goto failed;
         }
+        if (!CheckBlockNumbers(&fi, g_protocol_code, g_packet_size, err))
+            goto failed;
         g_capabilities = rx[off];
 
         if (g_force) {
@@ -254,7 +290,10 @@ int RunUpdate()
                 AppendLogLine(LOG_NEW_LINE_BEFORE, "Skip this block.");
                 LARGE_INTEGER skip;
                 skip.QuadPart = fi.block_length;
-                SetFilePointerEx(file, skip, NULL, FILE_CURRENT);
+                if (!SetFilePointerEx(file, skip, NULL, FILE_CURRENT)) {
+                    SetErrorText(err, MSG_FILE_POSITION_ERROR);
+                    goto failed;
+                }
                 goto block_end;
             }
         }
@@ -276,10 +315,9 @@ int RunUpdate()
                 n += 4;
             }
             g_tx[n++] = MSG_SYSEX_END;
-            if (!LinkSend(g_tx, (unsigned long)n, err, TxMidi))
+            if (!Send(g_tx, (unsigned long)n, err, TxMidi))
                 goto failed;
-            memset(rx, 0, sizeof(rx));
-            if (!LinkReceive(rx, sizeof(rx), err))
+            if (!Receive(rx, err))
                 goto failed;
             AppendLogLine(LOG_NEW_LINE_BEFORE, "Tx Set Mode...");
             Sleep(20);
@@ -314,7 +352,7 @@ int RunUpdate()
                 }
                 if (code == MsgData) {
                     int head_mode = (raw && LinkType == LinkKernelMidi) ? TxMidiRawNext : TxMidi;
-                    if (!LinkSend(g_tx, (unsigned long)n, err, head_mode))
+                    if (!Send(g_tx, (unsigned long)n, err, head_mode))
                         goto failed;
                     unsigned char sum = 0;
                     uint32_t data_length;
@@ -328,22 +366,19 @@ int RunUpdate()
                     } else {
                         data_length = PackSevenBit(g_packet, g_tx + n, g_packet_size, &sum);
                     }
-                    if (!LinkSend(g_tx + n, data_length, err, raw ? TxRaw : TxMidi))
+                    if (!Send(g_tx + n, data_length, err, raw ? TxRaw : TxMidi))
                         goto failed;
                     unsigned char tail[2] = {sum, MSG_SYSEX_END};
-                    if (!LinkSend(tail, 2, err, TxMidi))
+                    if (!Send(tail, 2, err, TxMidi))
                         goto failed;
-                    memset(rx, 0, sizeof(rx));
                 } else {
                     g_tx[n++] = (unsigned char)(g_packet[0] >> 4);
                     g_tx[n++] = (unsigned char)(g_packet[0] & 0x0F);
                     g_tx[n++] = MSG_SYSEX_END;
-                    if (!LinkSend(g_tx, (unsigned long)n, err, TxMidi))
+                    if (!Send(g_tx, (unsigned long)n, err, TxMidi))
                         goto failed;
                 }
-                if (UpdateState == UpdateAbort)
-                    goto failed;
-                if (!LinkReceive(rx, sizeof(rx), err))
+                if (!Receive(rx, err))
                     goto failed;
                 snprintf(line, sizeof(line), "Tx Packet:%3d (Address: %06X)", (int)number,
                          (unsigned)(fi.base_address + number * g_packet_size));
@@ -355,7 +390,7 @@ int RunUpdate()
                 if (UpdateState != UpdateRunning) {
                     while (UpdateState == UpdatePaused)
                         Sleep(2);
-                    if (UpdateState == UpdateAbort)
+                    if (Aborted())
                         goto failed;
                 }
                 if (LinkType != LinkUsbBulk)
@@ -365,7 +400,12 @@ int RunUpdate()
 
     block_end:
         Post(CMD_REDRAW_MENU, 0);
-        if (AtEndOfFile(file)) {
+        int end = AtEndOfFile(file);
+        if (end < 0) {
+            SetErrorText(err, MSG_FILE_POSITION_ERROR);
+            goto failed;
+        }
+        if (end) {
             CloseHandle(file);
             AppendLogLine(LOG_NEW_LINE_BEFORE, "Update Completed!");
             return 1;
@@ -376,7 +416,7 @@ failed:
     CloseHandle(file);
     // After the user's abort, whatever the last step left in the text is
     // stale (or a receive error caused by the abort itself).
-    if (UpdateState == UpdateAbort)
+    if (Aborted())
         SetErrorText(err, MSG_UPDATE_ABORTED);
     ShowFailure(err);
     return 0;
@@ -384,23 +424,25 @@ failed:
 
 void PauseUpdate()
 {
-    if (UpdateState == UpdateRunning)
-        UpdateState = UpdatePaused;
+    ChangeState(UpdateRunning, UpdatePaused);
 }
 
 void ResumeUpdate()
 {
-    if (UpdateState == UpdatePaused)
-        UpdateState = UpdateRunning;
+    ChangeState(UpdatePaused, UpdateRunning);
 }
 
 void AbortUpdate()
 {
     // The state changes before the pending transfer is ended, so that the
     // worker, woken by the failed transfer, already sees the abort.
-    if (UpdateState == UpdatePaused)
-        UpdateState = UpdateAbort;
-    if (LinkType == LinkUsbBulk)
+    ChangeState(UpdatePaused, UpdateAbort);
+    EndPendingTransfer();
+}
+
+void EndPendingTransfer()
+{
+    if (LinkType == LinkUsbBulk && !IsUpdateFinished())
         UsbLinkAbort();
 }
 

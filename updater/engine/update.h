@@ -19,9 +19,11 @@ enum {
 };
 
 #define MSG_UPDATE_ABORTED "Update aborted by user."
+#define MSG_FILE_POSITION_ERROR "File Position Error"
 
-// Run control, shared by the window's thread and the worker (no lock).
-extern volatile int UpdateState;
+// Run control, shared by the window's thread and the worker. Every change
+// is one interlocked step; only StartUpdate leaves UpdateFinished.
+extern volatile LONG UpdateState;
 
 int AllocTransferBuffers(char* err);
 void FreeTransferBuffers();
@@ -39,5 +41,9 @@ int RunUpdate();
 void PauseUpdate();
 void ResumeUpdate();
 void AbortUpdate();
+// Ends the pending transfer of a run that is not finished. The window calls
+// it again while it waits for an aborted run, so that a receive that began
+// just after the abort cannot wait for a silent device.
+void EndPendingTransfer();
 int IsUpdateFinished();
 void CloseUpdateThread();

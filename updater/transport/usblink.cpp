@@ -77,8 +77,9 @@ int UsbLinkReceive(unsigned char* buffer, unsigned long max_length)
 {
     (void)max_length;
     DWORD got = 0;
+    // A transfer that brings nothing (a zero-length packet) is no reply.
     if (GetCurrentThreadId() != g_open_thread || g_link_slot < 0)
-        return ReadFile(g_read_pipe, buffer, USB_LINK_READ_SIZE, &got, NULL) ? 1 : 0;
+        return ReadFile(g_read_pipe, buffer, USB_LINK_READ_SIZE, &got, NULL) && got > 0 ? 1 : 0;
 
     // On the window's thread: bound the wait by ending the transfer.
     HANDLE timer = NULL;
@@ -88,8 +89,10 @@ int UsbLinkReceive(unsigned char* buffer, unsigned long max_length)
     BOOL ok = ReadFile(g_read_pipe, buffer, USB_LINK_READ_SIZE, &got, NULL);
     if (armed)
         DeleteTimerQueueTimer(NULL, timer, INVALID_HANDLE_VALUE);
-    if (ok)
+    if (ok && got > 0)
         return 1;
+    if (ok)
+        return 0;
     return InterlockedCompareExchange(&g_watchdog_fired, 0, 0) ? -1 : 0;
 }
 

@@ -26,6 +26,9 @@ enum {
     CMD_MIDI_PORT_FOUND = 2000,
     TIMER_FLASH = 1,
     TIMER_TICK = 2,
+    // How often the stop dialog ends the pending transfer again while it
+    // waits for an aborted run.
+    STOP_ABORT_REPEAT_MS = 50,
 };
 
 // With the extended view the window has a log pane and runs the update

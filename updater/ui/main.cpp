@@ -43,6 +43,8 @@ namespace {
 const int kBaudRates[] = {31250, 38400, 57600};
 const int kBaudRateIndex = 2;
 const int kWindowWidth = 520;
+// Exit code of a second start that could not hand its file to the first.
+const int FORWARD_FAILED_EXIT_CODE = 1;
 
 HBRUSH g_blue_brush;
 HBRUSH g_grey_brush;
@@ -53,15 +55,26 @@ int IsLeadByte(unsigned char b)
 }
 
 // Rebuilds a path so that every component carries the name under which the
-// file system lists it. Returns 1 and the full path, or 0 when a component
-// is missing.
-int RebuildPath(const char* arg, char* out)
+// file system lists it. The path is made full first, so that "." and ".."
+// and a drive-relative "d:file" name what they mean; a network path is
+// taken as the system makes it full. Returns 1 and the full path, or 0 when
+// a component is missing.
+int RebuildPath(const char* typed, char* out)
 {
+    char arg[MAX_PATH];
     char result[MAX_PATH];
     char cut[MAX_PATH];
-    size_t arg_len = strlen(arg);
-    if (arg_len == 0 || arg_len >= MAX_PATH)
+    if (typed[0] == 0)
         return 0;
+    DWORD full = GetFullPathNameA(typed, MAX_PATH, arg, NULL);
+    if (full == 0 || full >= MAX_PATH)
+        return 0;
+    if (arg[0] == '\\' && arg[1] == '\\') {
+        if (GetFileAttributesA(arg) == INVALID_FILE_ATTRIBUTES)
+            return 0;
+        strcpy(out, arg);
+        return 1;
+    }
     size_t root = PathRootLength(arg, IsLeadByte);
     memcpy(result, arg, root);
     result[root] = 0;
@@ -89,21 +102,24 @@ int RebuildPath(const char* arg, char* out)
     return n > 0 && n < MAX_PATH;
 }
 
-void FindDefaultFile(const char* program)
+// The system file beside the program: in the folder where the program lies,
+// whatever its command line says.
+void FindDefaultFile()
 {
+    char program[MAX_PATH];
     char pattern[MAX_PATH];
     size_t folder = 0;
-    if (program && program[0]) {
-        // Step back from the end to the last backslash, character by
-        // character, so that a trail byte is never taken for one.
-        const char* end = program + strlen(program);
-        const char* p = end;
-        while (p > program) {
-            p = CharPrevExA(0, program, p, 0);
-            if (*p == '\\') {
-                folder = (size_t)(p - program) + 1;
-                break;
-            }
+    DWORD n = GetModuleFileNameA(NULL, program, sizeof(program));
+    if (n == 0 || n >= sizeof(program))
+        return;
+    // Step back from the end to the last backslash, character by character,
+    // so that a trail byte is never taken for one.
+    const char* p = program + n;
+    while (p > program) {
+        p = CharPrevExA(0, program, p, 0);
+        if (*p == '\\') {
+            folder = (size_t)(p - program) + 1;
+            break;
         }
     }
     if (folder + 6 > sizeof(pattern))
@@ -121,18 +137,22 @@ void FindDefaultFile(const char* program)
     }
 }
 
-void ForwardToRunningInstance(HWND running)
+// Returns 0 when a chunk of the path could not be posted (the running
+// window went away, or it refuses messages from this process).
+int ForwardToRunningInstance(HWND running)
 {
     if (StartupFile[0]) {
         int count = PathChunkCount(StartupFile);
         for (int i = 0; i < count; ++i) {
             uint32_t wparam, lparam;
             PathChunk(StartupFile, i, &wparam, &lparam);
-            PostMessageA(running, WM_COMMAND, wparam, (LPARAM)lparam);
+            if (!PostMessageA(running, WM_COMMAND, wparam, (LPARAM)lparam))
+                return 0;
         }
     }
     if (!NoForeground)
         SetForegroundWindow(running);
+    return 1;
 }
 
 void OnCreate(HWND hwnd)
@@ -162,17 +182,19 @@ void OnCreate(HWND hwnd)
     DrawInfoText(0, 0, "Open system file(*.vsb)", true, false);
 }
 
-// Returns 1 when the window may close (no run, or the run was aborted).
-int ApplyCloseRules()
+// 1 when the window may close: no run, or the user aborted it.
+int MayClose()
 {
-    if (!IsUpdateFinished() && !ShowStopDialog())
-        return 0;
+    return IsUpdateFinished() || ShowStopDialog();
+}
+
+void CloseAllLinks()
+{
     SerialClose();
     MidiLinkClose();
     KernelMidiClose();
     UsbLinkClose();
     CloseUpdateThread();
-    return 1;
 }
 
 void OnPathChunk(WPARAM wparam, LPARAM lparam)
@@ -254,11 +276,18 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lpara
             OnDeviceChange();
         return 0;
     case WM_CLOSE:
-        if (ApplyCloseRules())
+        if (MayClose()) {
+            CloseAllLinks();
             DestroyWindow(hwnd);
+        }
         return 0;
     case WM_QUERYENDSESSION:
-        return ApplyCloseRules();
+        // Only asked: the session may still go on, with the links open.
+        return MayClose();
+    case WM_ENDSESSION:
+        if (wparam)
+            CloseAllLinks();
+        return 0;
     case WM_DESTROY:
         KillTimer(hwnd, TIMER_TICK);
         FreeTransferBuffers();
@@ -301,10 +330,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     ParseCommandLine(__argc, __argv);
 
     HWND running = FindWindowA(APP_CLASS_NAME, NULL);
-    if (running) {
-        ForwardToRunningInstance(running);
-        return 0;
-    }
+    if (running)
+        return ForwardToRunningInstance(running) ? 0 : FORWARD_FAILED_EXIT_CODE;
 
     int height = GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYMENU) + 2 * GetSystemMetrics(SM_CYEDGE) +
                  228 + (ExtendedView ? 256 : 0);
@@ -319,7 +346,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
         return 0;
     }
     if (!ExtendedView && !StartupFile[0])
-        FindDefaultFile(__argc > 0 ? __argv[0] : "");
+        FindDefaultFile();
     ProbeSerialPorts(SerialPresent);
     g_blue_brush = CreateSolidBrush(RGB(0, 64, 96));
     g_grey_brush = CreateSolidBrush(RGB(192, 192, 192));

@@ -47,13 +47,21 @@ void SetEndedPhase(int failed)
 }
 
 // Keeps serving the messages that the worker sends to the window's controls
-// while waiting for it to end.
+// while waiting for an aborted run to end. A receive that the worker began
+// just after the abort is ended as well: the abort is repeated until the
+// worker is gone.
 void WaitForWorker()
 {
+    DWORD last = GetTickCount();
     while (!IsUpdateFinished()) {
         MsgWaitForMultipleObjects(0, NULL, FALSE, 2, QS_SENDMESSAGE);
         MSG msg;
         PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        if (GetTickCount() - last >= STOP_ABORT_REPEAT_MS) {
+            last = GetTickCount();
+            EndPendingTransfer();
+            MidiLinkAbortWait();
+        }
     }
 }
 
@@ -227,12 +235,14 @@ void ShowAlreadyLatest()
 
 int BeginUpdate()
 {
-    StartUpdate(MainWindow, CurrentFile, LinkType, ForceUpdate);
+    // The window shows the run before it starts, so that a run that fails
+    // at once has the last word in the message area.
     SetCommandsEnabled(false);
     ClearMessageArea();
     DrawMessageText(0, 0, "Now updating...");
     EnableWindow(UpdateButton, FALSE);
     UiState = UiUpdating;
+    StartUpdate(MainWindow, CurrentFile, LinkType, ForceUpdate);
     return 1;
 }
 
@@ -382,7 +392,14 @@ void OnPortFound()
 
 int ShowStopDialog()
 {
-    return (int)DialogBoxParamA(AppInstance, "STOP_DIALOG", MainWindow, StopDialogProc, 0);
+    // Only the user's Abort counts; a dialog that could not be shown leaves
+    // the run going (and not paused).
+    INT_PTR r = DialogBoxParamA(AppInstance, "STOP_DIALOG", MainWindow, StopDialogProc, 0);
+    if (r == 1)
+        return 1;
+    if (r == -1)
+        ResumeUpdate();
+    return 0;
 }
 
 void ShowAboutDialog()

@@ -148,7 +148,7 @@ std::vector<unsigned char> Pattern(size_t n, unsigned variant)
 
 std::vector<unsigned char> BlockBytes(const BlockSpec& b)
 {
-    std::vector<unsigned char> h(SYSFILE_HEADER_SIZE, 0);
+    std::vector<unsigned char> h(SYSFILE_HEADER_SIZE + b.data.size(), 0);
     memcpy(h.data(), SYSFILE_MAGIC, 16);
     memcpy(h.data() + HDR_DEVICE_NAME, b.name.data(), b.name.size() < 16 ? b.name.size() : 16);
     memcpy(h.data() + HDR_TYPE, "MAIN", 4);
@@ -162,7 +162,8 @@ std::vector<unsigned char> BlockBytes(const BlockSpec& b)
     WriteLe32(h.data() + HDR_BASE_ADDRESS, b.base);
     WriteLe32(h.data() + HDR_BLOCK_OFFSET, b.offset);
     WriteLe32(h.data() + HDR_BLOCK_LENGTH, (uint32_t)b.data.size());
-    h.insert(h.end(), b.data.begin(), b.data.end());
+    if (!b.data.empty())
+        memcpy(h.data() + SYSFILE_HEADER_SIZE, b.data.data(), b.data.size());
     return h;
 }
 
@@ -429,6 +430,32 @@ bool TestWindow::InfoRowShows(int row, int column, const char* text, bool bold, 
     Pixels want = Render(shown.w, shown.h, INFO_X + x, INFO_Y + 16 * row, text, bold);
     // Only the text's own span: the rest of the row may hold other texts.
     return SameBand(shown, want, INFO_X + x, INFO_X + x + width, INFO_Y + 16 * row, INFO_Y + 16 * row + 16);
+}
+
+void* SystemFunction(const char* dll, const char* function)
+{
+    HMODULE module = LoadLibraryA(dll);
+    return module ? (void*)GetProcAddress(module, function) : NULL;
+}
+
+bool ReplaceImport(void* from, void* to)
+{
+    unsigned char* base = (unsigned char*)GetModuleHandleA(NULL);
+    IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    IMAGE_IMPORT_DESCRIPTOR* imp = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress);
+    for (; dir.VirtualAddress && imp->Name; ++imp) {
+        for (IMAGE_THUNK_DATA* t = (IMAGE_THUNK_DATA*)(base + imp->FirstThunk); t->u1.Function; ++t) {
+            if ((void*)t->u1.Function != from)
+                continue;
+            DWORD old = 0;
+            VirtualProtect(&t->u1.Function, sizeof(t->u1.Function), PAGE_READWRITE, &old);
+            t->u1.Function = (ULONG_PTR)to;
+            VirtualProtect(&t->u1.Function, sizeof(t->u1.Function), old, &old);
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace testbed

@@ -44,6 +44,13 @@ std::vector<unsigned char> FileBytes(const std::vector<BlockSpec>& blocks);
 FileInfo HeaderOf(const BlockSpec& b);
 std::vector<unsigned char> Pattern(size_t n, unsigned variant);
 
+// Points this program's imports that lead to `from` at `to` (the engine is
+// linked into the test program, so its system calls go through that table).
+// Returns false when none does.
+bool ReplaceImport(void* from, void* to);
+// The address of `function` of `dll`, as the loader fills the table with it.
+void* SystemFunction(const char* dll, const char* function);
+
 // A file in the temp folder, removed at the end.
 class TempFile {
 public:
