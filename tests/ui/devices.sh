@@ -423,6 +423,15 @@ device_stop)
   expect_line "WM_QUERYENDSESSION refused" "result=0" cat "$WORK/endsession"
   check "still running" ui expect-message 0 "Now updating..."
 
+  # A stop dialog that cannot be shown is no Abort: the window stays and the
+  # run goes on.
+  check "dialogs refused" ui refuse-dialogs on
+  pos=$(progress_pos)
+  ui close
+  wait_progress_beyond "$pos"
+  check "window stays without its stop dialog" ui expect-message 0 "Now updating..."
+  check "dialogs given back" ui refuse-dialogs off
+
   # Abort while the device holds a reply: the pending transfer ends at once.
   vc fault delay 3000
   wait_fault_fired

@@ -48,6 +48,7 @@ const char kUsage[] =
     "  expect-menu ID STATE...     wait until the item is: enabled|grayed|disabled, checked|unchecked\n"
     "  flash-watch                 count the updater's FlashWindow calls from now on (read inside)\n"
     "  flash-calls                 print the counts: on=N (TRUE) off=N (FALSE)\n"
+    "  refuse-dialogs on|off       the updater's dialog boxes cannot be created (on), or again can\n"
     "  activate                    bring the updater to the front, then sync\n"
     "  expect-info ROW COL TEXT [--bold] [--right]\n"
     "  expect-message ROW TEXT     wait until the status view shows TEXT there\n"
@@ -1278,7 +1279,7 @@ int main(int argc, char** argv)
                  IsOption(cmd, "devchange") || IsOption(cmd, "send") ||
                  IsOption(cmd, "press-update") || IsOption(cmd, "close") || IsOption(cmd, "process-exit-code") ||
                  IsOption(cmd, "menu") || IsOption(cmd, "expect-menu") || IsOption(cmd, "flash-watch") ||
-                 IsOption(cmd, "flash-calls") || IsOption(cmd, "activate");
+                 IsOption(cmd, "flash-calls") || IsOption(cmd, "activate") || IsOption(cmd, "refuse-dialogs");
     if (!known) {
         fprintf(stderr, "uiauto: bad command line\n%s", kUsage);
         return 2;
@@ -1336,6 +1337,11 @@ int main(int argc, char** argv)
         return CmdFlashCalls(hwnd);
     if (IsOption(cmd, "activate") && n == 0)
         return CmdActivate(hwnd);
+    if (IsOption(cmd, "refuse-dialogs") && n == 1 && (IsOption(arg[0], "on") || IsOption(arg[0], "off"))) {
+        DWORD done = 0;
+        void* on = (void*)(INT_PTR)IsOption(arg[0], "on");
+        return RunProbe(hwnd, "UiProbeRefuseDialogs", on, &done) && done ? 0 : 1;
+    }
     fprintf(stderr, "uiauto: bad command line\n%s", kUsage);
     return 2;
 }

@@ -8,6 +8,9 @@
 //                         that calls the real one)
 //   UiProbeFlashCalls     the counts: calls with TRUE in the low word, with
 //                         FALSE in the high word
+//   UiProbeRefuseDialogs(on)  while on, the updater's dialog boxes cannot be
+//                         created (DialogBoxParamA fails as when resources
+//                         run out); 0 gives them back
 #include <windows.h>
 #include <string.h>
 
@@ -24,8 +27,14 @@ BOOL WINAPI CountedFlashWindow(HWND hwnd, BOOL invert)
     return g_real_flash(hwnd, invert);
 }
 
-// The import address slot of user32!FlashWindow in the program's image.
-void** FindFlashImport()
+INT_PTR WINAPI RefusedDialogBoxParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return -1;
+}
+
+// The import address slot of user32!`function` in the program's image.
+void** FindUser32Import(const char* function)
 {
     BYTE* base = (BYTE*)GetModuleHandleA(NULL);
     IMAGE_DOS_HEADER* dos = (IMAGE_DOS_HEADER*)base;
@@ -42,7 +51,7 @@ void** FindFlashImport()
             if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
                 continue;
             IMAGE_IMPORT_BY_NAME* by_name = (IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
-            if (strcmp((const char*)by_name->Name, "FlashWindow") == 0)
+            if (strcmp((const char*)by_name->Name, function) == 0)
                 return (void**)&slots->u1.Function;
         }
     }
@@ -67,7 +76,7 @@ extern "C" __declspec(dllexport) DWORD WINAPI UiProbeWatchFlash(LPVOID)
 {
     InterlockedExchange(&g_flash_on, 0);
     InterlockedExchange(&g_flash_off, 0);
-    void** slot = FindFlashImport();
+    void** slot = FindUser32Import("FlashWindow");
     if (!slot)
         return 0;
     if (*slot == (void*)&CountedFlashWindow)
@@ -77,6 +86,20 @@ extern "C" __declspec(dllexport) DWORD WINAPI UiProbeWatchFlash(LPVOID)
         return 0;
     g_real_flash = (FlashWindowFn)*slot;
     InterlockedExchangePointer(slot, (void*)&CountedFlashWindow);
+    VirtualProtect(slot, sizeof(*slot), old, &old);
+    return 1;
+}
+
+extern "C" __declspec(dllexport) DWORD WINAPI UiProbeRefuseDialogs(LPVOID on)
+{
+    static void* real;
+    void** slot = FindUser32Import("DialogBoxParamA");
+    DWORD old;
+    if (!slot || !VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &old))
+        return 0;
+    if (*slot != (void*)&RefusedDialogBoxParamA)
+        real = *slot;
+    InterlockedExchangePointer(slot, on ? (void*)&RefusedDialogBoxParamA : real);
     VirtualProtect(slot, sizeof(*slot), old, &old);
     return 1;
 }

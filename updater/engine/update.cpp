@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "link.h"
+#include "linkmap.h"
 #include "protocol.h"
 #include "statusview.h"
 #include "sysfile_win.h"
@@ -351,7 +352,7 @@ int RunUpdate()
                     n += 4;
                 }
                 if (code == MsgData) {
-                    int head_mode = (raw && LinkType == LinkKernelMidi) ? TxMidiRawNext : TxMidi;
+                    int head_mode = (raw && LinkRow(LinkType) == LinkKernelMidi) ? TxMidiRawNext : TxMidi;
                     if (!Send(g_tx, (unsigned long)n, err, head_mode))
                         goto failed;
                     unsigned char sum = 0;
