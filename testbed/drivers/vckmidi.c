@@ -40,6 +40,7 @@ int __cdecl _snwprintf(WCHAR *buffer, size_t count, const WCHAR *format, ...);
 #define FILE_DEVICE_HANDLE 1          /* FsContext2 of the file kinds */
 #define FILE_IN_PIPE 2
 #define FILE_OUT_PIPE 3
+#define FILE_REFUSED 4                /* an open the driver failed (Wine keeps its handle) */
 #define IS_CONTROL ((struct km_dev *)1)
 
 struct queued_block
@@ -56,6 +57,7 @@ struct km_dev
     LIST_ENTRY queued;                /* struct queued_block */
     struct vckm_device_status st;     /* counters; guarded by io_lock */
     ULONG refuse[VCKM_KINDS];
+    ULONG skip[VCKM_KINDS];
 };
 
 /* The extension of every device object: the control device has dev == IS_CONTROL. */
@@ -530,6 +532,11 @@ static NTSTATUS do_write(struct km_dev *dev, IRP *irp)
 static BOOLEAN refused(struct km_dev *dev, ULONG what)
 {
     if (!dev->refuse[what]) return FALSE;
+    if (dev->skip[what])
+    {
+        dev->skip[what]--;
+        return FALSE;
+    }
     if (dev->refuse[what] != VCKM_ALWAYS) dev->refuse[what]--;
     return TRUE;
 }
@@ -541,10 +548,18 @@ static NTSTATUS do_ioctl(struct km_dev *dev, IRP *irp)
     KIRQL irql;
     BOOLEAN fail;
 
-    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_VCKM_CHANGE)
-        return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    ULONG_PTR kind = stack->FileObject ? (ULONG_PTR)stack->FileObject->FsContext2 : 0;
+
     if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(value))
         return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_VCKM_OPEN_RESULT)
+    {
+        value = kind == FILE_REFUSED ? (ULONG)STATUS_DEVICE_BUSY : 0;
+        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &value, sizeof(value));
+        return complete(irp, STATUS_SUCCESS, sizeof(value));
+    }
+    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_VCKM_CHANGE || kind == FILE_REFUSED)
+        return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     KeAcquireSpinLock(&io_lock, &irql);
     fail = !dev->st.present || refused(dev, VCKM_CHANGE);
     value = changed;
@@ -622,9 +637,14 @@ static NTSTATUS do_create(struct km_dev *dev, IRP *irp)
         file->FsContext2 = (void *)(ULONG_PTR)kind;
     }
     KeReleaseSpinLock(&io_lock, irql);
-    if (!NT_SUCCESS(status)) return complete(irp, status, 0);
+    if (!NT_SUCCESS(status))
+    {
+        file->FsContext2 = (void *)(ULONG_PTR)FILE_REFUSED;
+        return complete(irp, status, 0);
+    }
     if (kind != FILE_DEVICE_HANDLE && dev->number == 0)
     {
+        read_settings();
         bridge_reopen();
         pipe = (UCHAR)what;
         bridge_send(VC_H2D_OPENED, &pipe, 1);
@@ -641,7 +661,7 @@ static NTSTATUS do_close(struct km_dev *dev, IRP *irp)
     ULONG ended;
     KIRQL irql;
 
-    if (!kind) return complete(irp, STATUS_SUCCESS, 0);
+    if (!kind || kind == FILE_REFUSED) return complete(irp, STATUS_SUCCESS, 0);
     ended = end_reads(dev, file, STATUS_CANCELLED);
     KeAcquireSpinLock(&io_lock, &irql);
     dev->st.reads_closed += ended;
@@ -745,6 +765,7 @@ static void clear_counters(void)
         s->blocks_read = s->reads_failed = s->reads_cancelled = s->reads_closed = 0;
         s->writes = s->dropped = s->stall = 0;
         RtlZeroMemory(devs[i].refuse, sizeof(devs[i].refuse));
+        RtlZeroMemory(devs[i].skip, sizeof(devs[i].skip));
     }
     KeReleaseSpinLock(&io_lock, irql);
 }
@@ -777,6 +798,7 @@ static NTSTATUS control_ioctl(IRP *irp)
         if (r.device >= VCKM_DEVICES || r.what >= VCKM_KINDS) return complete(irp, STATUS_INVALID_PARAMETER, 0);
         KeAcquireSpinLock(&io_lock, &irql);
         devs[r.device].refuse[r.what] = r.count;
+        devs[r.device].skip[r.what] = r.skip;
         KeReleaseSpinLock(&io_lock, irql);
         return complete(irp, STATUS_SUCCESS, 0);
     }

@@ -109,6 +109,10 @@ struct vcbus_status
 #define VCKM_VALUE_BRIDGE    "BridgeDir"   /* REG_SZ in the service key: Linux folder of kh2d, kd2h */
 
 #define IOCTL_VCKM_CHANGE    0x220010u     /* on a device: 4 bytes, nonzero when the devices changed */
+/* On a file of a device: 4 bytes, the status the driver gave its open (0: open).
+ * Wine 8.0 hands out a device's handle before the driver has seen the open
+ * and drops the driver's refusal; the tests ask with this right after. */
+#define IOCTL_VCKM_OPEN_RESULT ((0x22u << 16) | ((0x830u) << 2))
 
 #define VCKM_IOCTL(n)        ((0x22u << 16) | ((0x820u + (n)) << 2))
 #define IOCTL_VCKM_PLUG      VCKM_IOCTL(0)   /* in: ULONG device number */
@@ -130,7 +134,8 @@ struct vckm_refuse
 {
     unsigned int device;
     unsigned int what;                    /* VCKM_OPEN_* or VCKM_CHANGE */
-    unsigned int count;                   /* the next count of them fail */
+    unsigned int count;                   /* then the next count of them fail */
+    unsigned int skip;                    /* the next skip of them succeed first */
 };
 
 struct vckm_device_status

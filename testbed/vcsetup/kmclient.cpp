@@ -51,13 +51,15 @@ DWORD VcKmInstall(const char *folder, const char *bridge_dir)
     if (!n || n >= sizeof(system)) return GetLastError();
     snprintf(image, sizeof(image), "%s\\drivers\\vckmidi.sys", system);
     vckm_status st;
-    // A running driver keeps its file; a new one is copied in before it starts.
-    if (!VcKmStatus(&st) && !CopyFileA(source, image, FALSE)) return GetLastError();
-
     SC_HANDLE manager = OpenSCManagerA(NULL, NULL, SC_MANAGER_ALL_ACCESS);
     if (!manager) return GetLastError();
     SC_HANDLE service = NULL;
     DWORD rc = EnsureService(manager, image, &service);
+    // A running driver is stopped first, so that the one beside this program runs.
+    SERVICE_STATUS ss;
+    if (rc == ERROR_SUCCESS && VcKmStatus(&st) && ControlService(service, SERVICE_CONTROL_STOP, &ss))
+        for (int i = 0; i < 250 && VcKmStatus(&st); ++i) Sleep(20);
+    if (rc == ERROR_SUCCESS && !CopyFileA(source, image, FALSE)) rc = GetLastError();
     if (rc == ERROR_SUCCESS) rc = SetBridge(bridge_dir);
     if (rc == ERROR_SUCCESS && !StartServiceA(service, 0, NULL) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING)
         rc = GetLastError();
@@ -85,9 +87,9 @@ BOOL VcKmStatus(vckm_status *status)
     return Request(IOCTL_VCKM_STATUS, NULL, 0, status, sizeof(*status));
 }
 
-BOOL VcKmRefuse(unsigned device, unsigned what, unsigned count)
+BOOL VcKmRefuse(unsigned device, unsigned what, unsigned count, unsigned skip)
 {
-    vckm_refuse r = {device, what, count};
+    vckm_refuse r = {device, what, count, skip};
     return Request(IOCTL_VCKM_REFUSE, &r, sizeof(r), NULL, 0);
 }
 

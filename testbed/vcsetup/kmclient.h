@@ -16,7 +16,8 @@ DWORD VcKmInstall(const char *folder, const char *bridge_dir);
 BOOL VcKmPlug(unsigned device);
 BOOL VcKmUnplug(unsigned device);
 BOOL VcKmStatus(vckm_status *status);
-BOOL VcKmRefuse(unsigned device, unsigned what, unsigned count);
+// After `skip` more that succeed, the next `count` opens (or change requests) fail.
+BOOL VcKmRefuse(unsigned device, unsigned what, unsigned count, unsigned skip = 0);
 BOOL VcKmStall(unsigned reads);
 BOOL VcKmClear();
 
