@@ -51,12 +51,23 @@ double BareRun(const BlockSpec& b, uint32_t packet, size_t* wire)
 {
     FileInfo fi = HeaderOf(b);
     unsigned char tx[TX_BUFFER_SIZE], rx[RX_BUFFER_SIZE];
-    unsigned char msg[64];
-    int n = BuildMessageHead(msg, &fi, MsgInquiry);
-    msg[n++] = 0xF7;
+    unsigned char inquiry[16], setmode[40];
+    int ni = BuildMessageHead(inquiry, &fi, MsgInquiry);
+    inquiry[ni++] = 0xF7;
+    int ns = BuildMessageHead(setmode, &fi, MsgSetMode);
+    setmode[ns++] = 0; // packed
+    setmode[ns++] = fi.block_code;
+    Put28Bit(setmode + ns, fi.base_address);
+    Put28Bit(setmode + ns + 4, fi.block_length);
+    ns += 8;
+    setmode[ns++] = (unsigned char)(fi.version_major | 0x40);
+    setmode[ns++] = fi.version_minor;
+    Put28Bit(setmode + ns, packet);
+    ns += 4;
+    setmode[ns++] = 0xF7;
     LARGE_INTEGER t0, t1;
     QueryPerformanceCounter(&t0);
-    bool ok = Exchange(msg, (size_t)n, rx);
+    bool ok = Exchange(inquiry, (size_t)ni, rx) && Exchange(setmode, (size_t)ns, rx);
     *wire = 0;
     for (uint32_t number = 0; ok && number * packet < b.data.size(); ++number) {
         int h = BuildMessageHead(tx, &fi, MsgData);
