@@ -27,6 +27,7 @@ DWORD g_read_pos = 0;
 volatile LONG g_byte_count = 0;
 CRITICAL_SECTION g_ring_lock;
 int g_after_raw = 0;  // the last out-pipe transfer carried raw data
+int g_reader_stuck = 0;  // a reader the driver never let go still owns the ring
 
 LONG g_previous_count = -1;
 DWORD g_first_device = 0;
@@ -247,7 +248,7 @@ int CountKernelMidiDevices()
 int KernelMidiOpen(char* err)
 {
     KernelMidiClose();
-    HANDLE device = OpenDevice(0);
+    HANDLE device = g_reader_stuck ? INVALID_HANDLE_VALUE : OpenDevice(0);
     if (device == INVALID_HANDLE_VALUE) {
         SetErrorText(err, " Kernel MIDI driver open error.\n");
         return 0;
@@ -285,8 +286,9 @@ void KernelMidiClose()
     if (StopReader()) {
         DeleteCriticalSection(&g_ring_lock);
         FreeEvents();
+    } else {
+        g_reader_stuck = 1; // its lock and events stay with it; the link does not open again
     }
-    // else: the reader is stuck in the driver; its lock and events stay.
     CloseHandle(g_reader);
     g_reader = NULL;
     ClosePipes();
