@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <string>
 #include <vector>
 
@@ -14,6 +12,7 @@
 #include "kmclient.h"
 #include "link.h"
 #include "protocol.h"
+#include "support/kmopen.h"
 #include "support/testbed.h"
 
 using namespace testbed;
@@ -21,19 +20,6 @@ using namespace testbed;
 namespace {
 
 const unsigned char kInquiry[] = {0xF0, 0x42, 0x23, 0x44, 0x00, 0xF7};
-
-int ThreadCount()
-{
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 te;
-    te.dwSize = sizeof(te);
-    int n = 0;
-    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-        if (te.th32OwnerProcessID == GetCurrentProcessId())
-            ++n;
-    CloseHandle(snap);
-    return n;
-}
 
 vckm_device_status Device0()
 {

@@ -6,8 +6,6 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <tlhelp32.h>
-
 #include <string>
 
 #include "kernelmidi.h"
@@ -18,19 +16,6 @@
 using namespace testbed;
 
 namespace {
-
-int ThreadCount()
-{
-    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
-    THREADENTRY32 te;
-    te.dwSize = sizeof(te);
-    int n = 0;
-    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
-        if (te.th32OwnerProcessID == GetCurrentProcessId())
-            ++n;
-    CloseHandle(snap);
-    return n;
-}
 
 vckm_status Status()
 {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <string.h>
+#include <tlhelp32.h>
 
 #include "vcshared.h"
 
@@ -36,6 +37,19 @@ HANDLE WINAPI CheckedCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECUR
 }
 
 } // namespace
+
+int ThreadCount()
+{
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 te;
+    te.dwSize = sizeof(te);
+    int n = 0;
+    for (BOOL ok = Thread32First(snap, &te); ok; ok = Thread32Next(snap, &te))
+        if (te.th32OwnerProcessID == GetCurrentProcessId())
+            ++n;
+    CloseHandle(snap);
+    return n;
+}
 
 void KmOpenChecksOn()
 {

@@ -10,3 +10,6 @@
 #pragma once
 
 void KmOpenChecksOn();
+
+// Threads of this process now.
+int ThreadCount();
