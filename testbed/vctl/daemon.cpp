@@ -411,8 +411,11 @@ void ServeClient()
         g.stop = 1;
     } else if (words.size() == 1 && words[0] == "status") {
         char head[512];
-        snprintf(head, sizeof(head), "daemon: pid %d, dir %s\nreplies waiting: %zu\nunplug actions running: %zu\n",
-                 (int)getpid(), g.dir.c_str(), g.out.size(), g.children.size());
+        snprintf(head, sizeof(head),
+                 "daemon: pid %d, dir %s\nreplies waiting: %zu\nunplug actions running: %zu\n"
+                 "replies go to: %s link\nkernel MIDI: bad packets %llu, raw transfer next: %s\n",
+                 (int)getpid(), g.dir.c_str(), g.out.size(), g.children.size(), g.km_active ? "kernel MIDI" : "USB",
+                 (unsigned long long)g.km.bad_packets, g.km.raw_next ? "yes" : "no");
         rc = ApplyCommand(&g.model, words, &text);
         text = head + text;
     } else if (words.size() == 2 && words[0] == "kmidi" && words[1] == "plugged") {

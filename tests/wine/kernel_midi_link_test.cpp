@@ -138,6 +138,10 @@ TEST_F(KernelLink, SendsFramedBytesAndTheMarkerBeforeTheRawTransfer)
     ASSERT_EQ(1, KernelMidiWriteRaw(raw, sizeof(raw)));
     const unsigned char tail[] = {0xF7, 0xF7};
     ASSERT_EQ(1, KernelMidiSend(tail, sizeof(tail), 0));
+    // A mode the link does not know fails without touching it.
+    char err[ERROR_TEXT_SIZE] = "";
+    EXPECT_EQ(0, LinkSend(msg, sizeof(msg), err, 3));
+    EXPECT_STREQ("Transmit Error", err);
 
     std::vector<std::string> out = OutLines();
     ASSERT_EQ(6u, out.size());

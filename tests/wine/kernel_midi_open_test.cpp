@@ -125,6 +125,18 @@ TEST(KernelMidiOpen, TextsInStepOrderAndTheDeviceCount)
     EXPECT_EQ("", Open());
     KernelMidiClose();
     ExpectNothingLeft(threads);
+
+    // A change request that fails counts as "unchanged": device 1, new, is
+    // not looked at.
+    ASSERT_TRUE(VcKmClear());
+    ASSERT_TRUE(VcKmPlug(1));
+    ASSERT_TRUE(VcKmRefuse(0, VCKM_CHANGE, 1));
+    EXPECT_EQ("", Open());
+    KernelMidiClose();
+    st = Status();
+    EXPECT_EQ(0u, st.dev[1].opens[VCKM_OPEN_DEVICE]);
+    EXPECT_EQ(1u, st.changed);
+    ASSERT_TRUE(VcKmUnplug(1));
 }
 
 } // namespace
