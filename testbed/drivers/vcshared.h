@@ -95,4 +95,75 @@ struct vcbus_status
 /* device to host (FIFO "d2h") */
 #define VC_D2H_DATA          1   /* one IN transfer */
 
+/* ---- kernel USB-MIDI driver (vckmidi.sys) ---------------------------------- */
+
+/* A legacy driver (no PnP): devices \\.\ZUVAX0 .. \\.\ZUVAX7, which the
+ * control device \\.\VcKmidi plugs and unplugs. Below a device: the pipes
+ * "P91" (in, 64-byte blocks of USB-MIDI event packets) and "P11" (out). */
+#define VCKM_SERVICE         "vckmidi"
+#define VCKM_CONTROL_DEVICE  L"\\Device\\VcKmidi"
+#define VCKM_CONTROL_LINK    L"\\DosDevices\\VcKmidi"
+#define VCKM_USER_PATH       "\\\\.\\VcKmidi"
+#define VCKM_DEVICES         8
+#define VCKM_BLOCK           64
+#define VCKM_VALUE_BRIDGE    "BridgeDir"   /* REG_SZ in the service key: Linux folder of kh2d, kd2h */
+
+#define IOCTL_VCKM_CHANGE    0x220010u     /* on a device: 4 bytes, nonzero when the devices changed */
+/* On a file of a device: 4 bytes, the status the driver gave its open (0: open).
+ * Wine 8.0 hands out a device's handle before the driver has seen the open
+ * and drops the driver's refusal; the tests ask with this right after. */
+#define IOCTL_VCKM_OPEN_RESULT ((0x22u << 16) | ((0x830u) << 2))
+
+#define VCKM_IOCTL(n)        ((0x22u << 16) | ((0x820u + (n)) << 2))
+#define IOCTL_VCKM_PLUG      VCKM_IOCTL(0)   /* in: ULONG device number */
+#define IOCTL_VCKM_UNPLUG    VCKM_IOCTL(1)   /* in: ULONG device number */
+#define IOCTL_VCKM_STATUS    VCKM_IOCTL(2)   /* out: struct vckm_status */
+#define IOCTL_VCKM_REFUSE    VCKM_IOCTL(3)   /* in: struct vckm_refuse */
+#define IOCTL_VCKM_STALL     VCKM_IOCTL(4)   /* in: ULONG reads of device 0's in-pipe that fail */
+#define IOCTL_VCKM_CLEAR     VCKM_IOCTL(5)   /* counters, refusals and the stall back to 0 */
+
+/* What a refusal makes fail, and the file kinds counted in the status. */
+#define VCKM_OPEN_DEVICE     0
+#define VCKM_OPEN_IN         1
+#define VCKM_OPEN_OUT        2
+#define VCKM_CHANGE          3
+#define VCKM_KINDS           4
+#define VCKM_ALWAYS          0xFFFFFFFFu   /* a count that never runs out */
+
+struct vckm_refuse
+{
+    unsigned int device;
+    unsigned int what;                    /* VCKM_OPEN_* or VCKM_CHANGE */
+    unsigned int count;                   /* then the next count of them fail */
+    unsigned int skip;                    /* the next skip of them succeed first */
+};
+
+struct vckm_device_status
+{
+    unsigned int present;
+    unsigned int opens[VCKM_KINDS];       /* successful opens by kind; [VCKM_CHANGE]: change requests */
+    unsigned int open_now[3];             /* files open now by kind */
+    unsigned int pending_reads;
+    unsigned int queued_blocks;           /* blocks waiting for a read */
+    unsigned int blocks_read;             /* reads completed with a block */
+    unsigned int reads_failed;            /* stalled or refused reads */
+    unsigned int reads_cancelled;         /* reads the program cancelled */
+    unsigned int reads_closed;            /* reads still pending when their file closed */
+    unsigned int writes;
+    unsigned int dropped;                 /* blocks dropped: queue full or device gone */
+    unsigned int stall;                   /* reads left to fail */
+};
+
+struct vckm_status
+{
+    unsigned int changed;                 /* the answer the next change request gets */
+    unsigned int bridge;                  /* 1 while the bridge's h2d is open */
+    struct vckm_device_status dev[VCKM_DEVICES];
+};
+
+/* Records of its bridge (FIFOs "kh2d", "kd2h"; header as above).
+ * kh2d: VC_H2D_WRITE (one out-pipe transfer of device 0), VC_H2D_OPENED
+ * (payload: the pipe, 1 in or 2 out), VC_H2D_REMOVED (device 0 unplugged).
+ * kd2h: VC_D2H_DATA (one 64-byte block for device 0's in-pipe). */
+
 #endif

@@ -5,6 +5,8 @@
 //   vcsetup layout N
 //   vcsetup bridge BRIDGEDIR
 //   vcsetup status
+//   vcsetup kmidi install BRIDGEDIR | plug N | unplug N | status | refuse N WHAT COUNT
+//                 | stall COUNT | clear          (the kernel USB-MIDI driver)
 //
 // install --no-update-driver leaves the child without a driver (one that was
 // installed before is taken off again), as a launcher that installs the
@@ -21,6 +23,7 @@
 #include <string.h>
 
 #include "vcaccess.h"
+#include "kmclient.h"
 #include "vcclient.h"
 
 namespace {
@@ -35,7 +38,10 @@ const char kUsage[] =
     "       vcsetup plug | unplug | replug | status\n"
     "       vcsetup layout N        (0 bulk IN+OUT, 1 bulk OUT+IN, 2 interrupt IN+bulk IN+OUT,\n"
     "                                3 no endpoints, 4 bulk IN only; applies at the next plug)\n"
-    "       vcsetup bridge BRIDGEDIR (Linux folder of the FIFOs h2d and d2h; next plug)\n";
+    "       vcsetup bridge BRIDGEDIR (Linux folder of the FIFOs h2d and d2h; next plug)\n"
+    "       vcsetup kmidi install BRIDGEDIR | plug N | unplug N | status | clear\n"
+    "                     | refuse N open|in|out|change COUNT|always | stall COUNT|always\n"
+    "                               (the kernel USB-MIDI driver, devices \\\\.\\ZUVAX0..7)\n";
 
 int Fail(const char *fmt, ...)
 {
@@ -335,6 +341,79 @@ int RequireBus()
     return 0;
 }
 
+// ---- the kernel USB-MIDI driver ----
+
+// A count: a number, or "always".
+int ParseCount(const char *text, unsigned *count)
+{
+    char *end = NULL;
+    if (!strcmp(text, "always")) { *count = VCKM_ALWAYS; return 0; }
+    unsigned long v = strtoul(text, &end, 10);
+    if (!*text || *end || v >= VCKM_ALWAYS) return Fail("a count is a number or \"always\", not \"%s\"", text);
+    *count = (unsigned)v;
+    return 0;
+}
+
+int ParseDevice(const char *text, unsigned *device)
+{
+    char *end = NULL;
+    unsigned long v = strtoul(text, &end, 10);
+    if (!*text || *end || v >= VCKM_DEVICES) return Fail("device number 0 to %d, not \"%s\"", VCKM_DEVICES - 1, text);
+    *device = (unsigned)v;
+    return 0;
+}
+
+int KmStatus()
+{
+    vckm_status st;
+    if (!VcKmStatus(&st)) return Fail("the kernel MIDI driver is not running (vcsetup kmidi install)");
+    printf("changed %u, bridge %s\n", st.changed, st.bridge ? "open" : "closed");
+    printf("dev present opens(dev,in,out,change) open-now(dev,in,out) pending queued read failed cancelled closed "
+           "writes dropped stall\n");
+    for (int i = 0; i < VCKM_DEVICES; i++) {
+        const vckm_device_status &d = st.dev[i];
+        printf("%d %u %u,%u,%u,%u %u,%u,%u %u %u %u %u %u %u %u %u %u\n", i, d.present, d.opens[0], d.opens[1],
+               d.opens[2], d.opens[3], d.open_now[0], d.open_now[1], d.open_now[2], d.pending_reads, d.queued_blocks,
+               d.blocks_read, d.reads_failed, d.reads_cancelled, d.reads_closed, d.writes, d.dropped, d.stall);
+    }
+    return 0;
+}
+
+int Kmidi(int argc, char **argv)
+{
+    unsigned device = 0, count = 0;
+    if (argc == 2 && !strcmp(argv[0], "install")) {
+        char folder[MAX_PATH];
+        OwnFolder(folder, sizeof(folder));
+        DWORD rc = VcKmInstall(folder, argv[1]);
+        if (rc != ERROR_SUCCESS) return Fail("installing the kernel MIDI driver failed (error %lu)", rc);
+        printf("vcsetup: kernel MIDI driver running (bridge %s)\n", argv[1]);
+        return 0;
+    }
+    if (argc == 1 && !strcmp(argv[0], "status")) return KmStatus();
+    if (argc == 1 && !strcmp(argv[0], "clear"))
+        return VcKmClear() ? 0 : Fail("clearing failed (error %lu)", GetLastError());
+    if (argc == 2 && !strcmp(argv[0], "stall")) {
+        if (ParseCount(argv[1], &count)) return 1;
+        return VcKmStall(count) ? 0 : Fail("stall failed (error %lu)", GetLastError());
+    }
+    if (argc == 2 && (!strcmp(argv[0], "plug") || !strcmp(argv[0], "unplug"))) {
+        if (ParseDevice(argv[1], &device)) return 1;
+        BOOL ok = argv[0][0] == 'p' ? VcKmPlug(device) : VcKmUnplug(device);
+        return ok ? 0 : Fail("%s %u failed (error %lu)", argv[0], device, GetLastError());
+    }
+    if (argc == 4 && !strcmp(argv[0], "refuse")) {
+        static const char *const kinds[VCKM_KINDS] = {"open", "in", "out", "change"};
+        unsigned what = VCKM_KINDS;
+        for (unsigned i = 0; i < VCKM_KINDS; i++)
+            if (!strcmp(argv[2], kinds[i])) what = i;
+        if (what == VCKM_KINDS) return Fail("refuse what: open, in, out or change");
+        if (ParseDevice(argv[1], &device) || ParseCount(argv[3], &count)) return 1;
+        return VcKmRefuse(device, what, count) ? 0 : Fail("refuse failed (error %lu)", GetLastError());
+    }
+    return Fail("bad kmidi command\n%s", kUsage);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -344,6 +423,7 @@ int main(int argc, char **argv)
 
     if (!strcmp(cmd, "install")) return Install(argc - 2, argv + 2);
     if (!strcmp(cmd, "status") && argc == 2) return Status();
+    if (!strcmp(cmd, "kmidi") && argc >= 3) return Kmidi(argc - 2, argv + 2);
     if (!strcmp(cmd, "layout") && argc == 3) {
         DWORD layout;
         if (ParseLayout(argv[2], &layout)) return 1;

@@ -1,7 +1,10 @@
 // The daemon: the device model behind two FIFOs and a control socket.
 //
 // The driver writes h2d records (host writes, abort requests, pipe opens,
-// removal) and reads d2h records (one IN transfer each). The daemon opens
+// removal) and reads d2h records (one IN transfer each). The kernel MIDI
+// driver does the same on kh2d and kd2h (its transfers are USB-MIDI event
+// packets, its IN transfers 64-byte blocks: kmbridge). One model serves
+// both: its replies go to the link that wrote to it last. The daemon opens
 // both FIFOs read-write itself, so that the driver's opens never wait for a
 // partner. vctl talks to it through ctl.sock. One thread; replies that a
 // fault delays wait in a queue until due, in order.
@@ -28,6 +31,7 @@
 #include "bridge.h"
 #include "commands.h"
 #include "devmodel.h"
+#include "kmbridge.h"
 #include "vctl.h"
 
 namespace {
@@ -40,16 +44,20 @@ enum {
 
 struct Outgoing {
     long long due_ms;
+    int fd;
     std::vector<unsigned char> record;
 };
 
 struct Daemon {
-    std::string dir, h2d_path, d2h_path, sock_path, pid_path;
-    int h2d, d2h, listener;
+    std::string dir, h2d_path, d2h_path, kh2d_path, kd2h_path, sock_path, pid_path;
+    int h2d, d2h, kh2d, kd2h, listener;
     int sig_pipe[2];
     ino_t sock_ino;
     DeviceModel model;
     BridgeReader reader;
+    BridgeReader km_reader;
+    KmDevice km;
+    int km_active; // the kernel MIDI link wrote last: replies go to it
     std::deque<Outgoing> out;
     long long last_due;
     long long last_activity;
@@ -172,7 +180,13 @@ void StopChildren()
 void RunUnplugAction()
 {
     std::vector<std::string> args;
-    args.push_back("unplug");
+    if (g.km_active) {
+        args.push_back("kmidi");
+        args.push_back("unplug");
+        args.push_back("0");
+    } else {
+        args.push_back("unplug");
+    }
     std::string err;
     int pid = VctlSpawnVcsetup(args, &err);
     if (pid < 0) {
@@ -196,22 +210,72 @@ void QueueReplies()
         if (o.due_ms < g.last_due)
             o.due_ms = g.last_due; // a late reply holds back the ones behind it
         g.last_due = o.due_ms;
-        o.record.resize(BRIDGE_HEAD + (size_t)r.length);
-        BridgeEncode(BRIDGE_DATA, r.bytes, (uint32_t)r.length, o.record.data());
-        if (g.out.size() >= MAX_QUEUED) {
-            ModelNote(&g.model, "reply queue full: oldest reply dropped (is the driver reading?)");
-            g.out.pop_front();
+        std::vector<std::vector<unsigned char> > parts;
+        if (g.km_active)
+            KmReplyBlocks(&g.km, r.bytes, (size_t)r.length, &parts);
+        else
+            parts.push_back(std::vector<unsigned char>(r.bytes, r.bytes + r.length));
+        o.fd = g.km_active ? g.kd2h : g.d2h;
+        for (const std::vector<unsigned char>& part : parts) {
+            o.record.resize(BRIDGE_HEAD + part.size());
+            BridgeEncode(BRIDGE_DATA, part.data(), (uint32_t)part.size(), o.record.data());
+            if (g.out.size() >= MAX_QUEUED) {
+                ModelNote(&g.model, "reply queue full: oldest reply dropped (is the driver reading?)");
+                g.out.pop_front();
+            }
+            g.out.push_back(o);
         }
-        g.out.push_back(o);
     }
     if (ModelTakeUnplug(&g.model))
         RunUnplugAction();
+}
+
+// Replies of one link that the driver has not taken go with its device.
+void DropReplies(int fd)
+{
+    for (size_t i = 0; i < g.out.size();) {
+        if (g.out[i].fd == fd)
+            g.out.erase(g.out.begin() + (long)i);
+        else
+            ++i;
+    }
+    if (g.out.empty())
+        g.last_due = 0;
+    Drain(fd);
+}
+
+void HandleKmRecord(const BridgeRecord& rec)
+{
+    switch (rec.type) {
+    case BRIDGE_WRITE: {
+        g.km_active = 1;
+        std::vector<unsigned char> bytes;
+        KmOutTransfer(&g.km, rec.payload.data(), rec.payload.size(), &bytes);
+        ModelFeed(&g.model, bytes.data(), bytes.size());
+        break;
+    }
+    case BRIDGE_OPENED:
+        ModelNote(&g.model, rec.payload.size() && rec.payload[0] == 1 ? "host: kernel MIDI in-pipe opened"
+                                                                       : "host: kernel MIDI out-pipe opened");
+        break;
+    case BRIDGE_REMOVED:
+        ModelNote(&g.model, "kernel MIDI device 0 removed");
+        if (g.km_active)
+            ModelRemoved(&g.model);
+        KmPlugged(&g.km);
+        DropReplies(g.kd2h);
+        break;
+    default:
+        ModelNote(&g.model, "unknown kernel MIDI bridge record ignored");
+        break;
+    }
 }
 
 void HandleRecord(const BridgeRecord& rec)
 {
     switch (rec.type) {
     case BRIDGE_WRITE:
+        g.km_active = 0;
         ModelFeed(&g.model, rec.payload.data(), rec.payload.size());
         break;
     case BRIDGE_ABORT:
@@ -226,9 +290,7 @@ void HandleRecord(const BridgeRecord& rec)
     }
     case BRIDGE_REMOVED:
         ModelRemoved(&g.model);
-        g.out.clear();
-        g.last_due = 0; // held-back replies went with the device
-        Drain(g.d2h); // replies the driver did not take are gone with the device
+        DropReplies(g.d2h); // replies the driver did not take are gone with the device
         break;
     default: {
         char note[64];
@@ -239,18 +301,20 @@ void HandleRecord(const BridgeRecord& rec)
     }
 }
 
-void ReadH2d()
+void ReadRecords(int fd, BridgeReader* reader, void (*handle)(const BridgeRecord&))
 {
     unsigned char buf[65536];
     for (;;) {
-        ssize_t n = read(g.h2d, buf, sizeof(buf));
+        ssize_t n = read(fd, buf, sizeof(buf));
         if (n <= 0)
             break;
         std::vector<BridgeRecord> recs;
-        if (!BridgeFeed(&g.reader, buf, (size_t)n, &recs))
+        if (!BridgeFeed(reader, buf, (size_t)n, &recs))
             ModelNote(&g.model, "broken record stream from the driver: resynchronising");
-        for (const BridgeRecord& r : recs)
-            HandleRecord(r);
+        for (const BridgeRecord& r : recs) {
+            handle(r);
+            QueueReplies(); // each reply goes to the link of the bytes that caused it
+        }
         g.last_activity = NowMs();
     }
     QueueReplies();
@@ -261,7 +325,7 @@ void WriteD2h()
     long long now = NowMs();
     while (!g.out.empty() && g.out.front().due_ms <= now) {
         const std::vector<unsigned char>& rec = g.out.front().record;
-        ssize_t n = write(g.d2h, rec.data(), rec.size());
+        ssize_t n = write(g.out.front().fd, rec.data(), rec.size());
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return; // FIFO full: wait until the driver reads
         if (n != (ssize_t)rec.size())
@@ -347,16 +411,29 @@ void ServeClient()
         g.stop = 1;
     } else if (words.size() == 1 && words[0] == "status") {
         char head[512];
-        snprintf(head, sizeof(head), "daemon: pid %d, dir %s\nreplies waiting: %zu\nunplug actions running: %zu\n",
-                 (int)getpid(), g.dir.c_str(), g.out.size(), g.children.size());
+        snprintf(head, sizeof(head),
+                 "daemon: pid %d, dir %s\nreplies waiting: %zu\nunplug actions running: %zu\n"
+                 "replies go to: %s link\nkernel MIDI: bad packets %llu, raw transfer next: %s\n",
+                 (int)getpid(), g.dir.c_str(), g.out.size(), g.children.size(), g.km_active ? "kernel MIDI" : "USB",
+                 (unsigned long long)g.km.bad_packets, g.km.raw_next ? "yes" : "no");
         rc = ApplyCommand(&g.model, words, &text);
         text = head + text;
+    } else if (words.size() == 2 && words[0] == "kmidi" && words[1] == "plugged") {
+        // Device 0 of the kernel MIDI driver: a power-on for the model.
+        DropReplies(g.kd2h);
+        KmPlugged(&g.km);
+        ModelPlugged(&g.model);
+        text = "ok\n";
+    } else if (!words.empty() && words[0] == "kmidi") {
+        rc = KmCommand(&g.km, std::vector<std::string>(words.begin() + 1, words.end()), &text);
     } else {
         if (words.size() == 1 && (words[0] == "reset" || words[0] == "plugged")) {
             // Nothing the host has not read survives a reset or a power cycle.
             g.out.clear();
             g.last_due = 0;
             Drain(g.d2h);
+            Drain(g.kd2h);
+            KmPlugged(&g.km);
         }
         rc = ApplyCommand(&g.model, words, &text);
         QueueReplies();
@@ -401,6 +478,10 @@ void Cleanup()
         close(g.h2d);
     if (g.d2h >= 0)
         close(g.d2h);
+    if (g.kh2d >= 0)
+        close(g.kh2d);
+    if (g.kd2h >= 0)
+        close(g.kd2h);
     Say("stopped");
 }
 
@@ -411,9 +492,14 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
     g.dir = dir;
     g.h2d_path = dir + "/h2d";
     g.d2h_path = dir + "/d2h";
+    g.kh2d_path = dir + "/kh2d";
+    g.kd2h_path = dir + "/kd2h";
     g.sock_path = dir + "/ctl.sock";
     g.pid_path = dir + "/daemon.pid";
-    g.h2d = g.d2h = g.listener = -1;
+    g.h2d = g.d2h = g.kh2d = g.kd2h = g.listener = -1;
+    g.km_active = 0;
+    KmInit(&g.km);
+    BridgeReaderInit(&g.km_reader);
     g.idle_seconds = idle_seconds;
     g.stop = 0;
     g.last_due = 0;
@@ -431,16 +517,20 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
     sigaction(SIGCHLD, &sa, NULL);
     signal(SIGPIPE, SIG_IGN);
 
-    if (!MakeFifo(g.h2d_path) || !MakeFifo(g.d2h_path))
+    if (!MakeFifo(g.h2d_path) || !MakeFifo(g.d2h_path) || !MakeFifo(g.kh2d_path) || !MakeFifo(g.kd2h_path))
         return 1;
     g.h2d = open(g.h2d_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     g.d2h = open(g.d2h_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (g.h2d < 0 || g.d2h < 0) {
+    g.kh2d = open(g.kh2d_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    g.kd2h = open(g.kd2h_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (g.h2d < 0 || g.d2h < 0 || g.kh2d < 0 || g.kd2h < 0) {
         Say("opening the FIFOs: %s", strerror(errno));
         return 1;
     }
     Drain(g.h2d);
     Drain(g.d2h);
+    Drain(g.kh2d);
+    Drain(g.kd2h);
     if (!OpenListener())
         return 1;
     FILE* pf = fopen(g.pid_path.c_str(), "w");
@@ -472,18 +562,20 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
         }
         if (timeout < 0)
             timeout = 0;
-        struct pollfd p[4];
+        struct pollfd p[5];
         p[0].fd = g.h2d;
         p[0].events = POLLIN;
         p[1].fd = g.listener;
         p[1].events = POLLIN;
         p[2].fd = g.sig_pipe[0];
         p[2].events = POLLIN;
-        p[3].fd = want_out ? g.d2h : -1;
+        p[3].fd = want_out ? g.out.front().fd : -1;
         p[3].events = POLLOUT;
-        for (int i = 0; i < 4; ++i)
+        p[4].fd = g.kh2d;
+        p[4].events = POLLIN;
+        for (int i = 0; i < 5; ++i)
             p[i].revents = 0;
-        int r = poll(p, 4, timeout);
+        int r = poll(p, 5, timeout);
         if (r < 0 && errno != EINTR) {
             Say("poll: %s", strerror(errno));
             break;
@@ -500,7 +592,9 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
             ReapChildren();
         }
         if (p[0].revents & POLLIN)
-            ReadH2d();
+            ReadRecords(g.h2d, &g.reader, HandleRecord);
+        if (p[4].revents & POLLIN)
+            ReadRecords(g.kh2d, &g.km_reader, HandleKmRecord);
         if (p[1].revents & POLLIN)
             ServeClient();
         WriteD2h();

@@ -7,6 +7,7 @@
 //   vctl install [--no-update-driver] install the drivers for this state dir (vcsetup.exe)
 //   vctl prep COMMAND ...             the system around a launcher run (preptool.exe)
 //   vctl set ... | fault ... | flash OUT ... | log | status [--device] | reset
+//   vctl kmidi ...                    the kernel USB-MIDI driver and its link
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -47,6 +48,10 @@ const char* const kHelp =
     "  log                         the wire log\n"
     "  status [--device]           the model's state (--device: also vcsetup status)\n"
     "  reset                       clear flash, log, faults and versions\n"
+    "  kmidi install | plug N | unplug N | status | refuse N open|in|out|change COUNT|always\n"
+    "      | stall COUNT|always | clear     the kernel USB-MIDI driver (vcsetup.exe kmidi ...)\n"
+    "  kmidi shape empty N | gap N | trailing on|off | clear   in-pipe blocks of every reply\n"
+    "  kmidi fault header HEX [--packet P] [--at K] | fault clear | wire [clear]\n"
     "State dir: --dir, else $PANEL_VC_DIR, else $PANEL_WINE_DIR/vc, else build/wine/vc.\n"
     "vcsetup.exe: $PANEL_VCSETUP, else searched; preptool.exe: $PANEL_PREPTOOL, else beside\n"
     "vcsetup.exe; wine64: $WINE64.\n";
@@ -290,6 +295,19 @@ int main(int argc, char** argv)
         if (args[0] == "snapshot" && args.size() == 2)
             args[1] = VctlWindowsPath(args[1]);
         return VctlRunPreptool(args);
+    }
+    if (cmd == "kmidi" && words.size() >= 2) {
+        const std::string& sub = words[1];
+        if (sub == "shape" || sub == "fault" || sub == "wire")
+            return Forward(dir, words);
+        std::vector<std::string> args(words.begin(), words.end());
+        if (sub == "install" && words.size() == 2)
+            args.push_back(dir);
+        if (sub == "plug" && words.size() == 3 && words[2] == "0")
+            Tell(dir, {"kmidi", "plugged"});
+        if (sub == "unplug" && words.size() == 3)
+            Tell(dir, {"note", "vctl kmidi unplug " + words[2]});
+        return VctlRunVcsetup(args);
     }
     if (cmd == "status" && words.size() == 2 && words[1] == "--device") {
         int rc = Forward(dir, {"status"});

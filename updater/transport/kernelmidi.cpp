@@ -1,30 +1,337 @@
-// The kernel MIDI link is not carried by this build yet: panelup selects the
-// USB bulk link and nothing changes that. Its entry points exist so that the
-// dispatch and the close rules reach it, and every operation that would talk
-// to a device reports failure through the transport contract.
+// The kernel MIDI link. A reader thread reads the in-pipe block by block
+// into a ring of 64 blocks; receives take blocks from it by polling. The
+// reader waits for room rather than overwrite a block nobody has taken, and
+// it reads with an overlapped request that it cancels itself when the link
+// closes, so that no read is left pending and the ring lock is never held by
+// a thread that is gone.
 #include "kernelmidi.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
 
 #include "sysfile.h"
 
+namespace {
+
+HANDLE g_in_pipe = INVALID_HANDLE_VALUE;
+HANDLE g_out_pipe = INVALID_HANDLE_VALUE;
+volatile LONG g_running = 0;
+HANDLE g_reader = NULL;
+HANDLE g_stop = NULL;  // manual reset: the link closes
+HANDLE g_room = NULL;  // auto reset: a block was taken
+unsigned char g_ring[KMIDI_RING_SIZE];
+DWORD g_write_pos = 0;
+DWORD g_read_pos = 0;
+volatile LONG g_byte_count = 0;
+CRITICAL_SECTION g_ring_lock;
+int g_after_raw = 0;  // the last out-pipe transfer carried raw data
+int g_reader_stuck = 0;  // a reader the driver never let go still owns the ring
+
+LONG g_previous_count = -1;
+DWORD g_first_device = 0;
+
+HANDLE OpenByName(const char* name, DWORD flags)
+{
+    return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                       flags, NULL);
+}
+
+HANDLE OpenDevice(int number)
+{
+    char name[32];
+    snprintf(name, sizeof(name), "\\\\.\\ZUVAX%d", number);
+    return OpenByName(name, 0);
+}
+
+HANDLE OpenPipe(int pipe, DWORD flags)
+{
+    char name[40];
+    snprintf(name, sizeof(name), "\\\\.\\ZUVAX0\\P%02X", pipe);
+    return OpenByName(name, flags);
+}
+
+// 0 when the set of devices is unchanged (or the request failed).
+DWORD AskChanged(HANDLE device)
+{
+    DWORD value = 0;
+    DWORD got = 0;
+    if (!DeviceIoControl(device, KMIDI_CHANGE_REQUEST, &value, sizeof(value), &value, sizeof(value), &got, NULL))
+        return 0;
+    return got >= sizeof(value) ? value : 0;
+}
+
+// ---- reader thread ----
+
+LONG ByteCount()
+{
+    return InterlockedCompareExchange(&g_byte_count, 0, 0);
+}
+
+// 1 once the ring has room for a block, 0 when the link closes meanwhile.
+int WaitForRoom()
+{
+    HANDLE waits[2] = {g_stop, g_room};
+    while (ByteCount() >= KMIDI_RING_SIZE) {
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+            return 0;
+    }
+    return WaitForSingleObject(g_stop, 0) != WAIT_OBJECT_0;
+}
+
+// One read of a block: 1 with 64 bytes, 0 for a failed or short read, -1 when
+// the link closes (the read has been cancelled and has ended).
+int ReadBlock(unsigned char* block, HANDLE done)
+{
+    OVERLAPPED ov;
+    memset(&ov, 0, sizeof(ov));
+    ov.hEvent = done;
+    DWORD got = 0;
+    if (!ReadFile(g_in_pipe, block, KMIDI_IN_BLOCK_SIZE, &got, &ov)) {
+        if (GetLastError() != ERROR_IO_PENDING)
+            return WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0 ? -1 : 0;
+        HANDLE waits[2] = {done, g_stop};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            CancelIo(g_in_pipe);
+            GetOverlappedResult(g_in_pipe, &ov, &got, TRUE);
+            return -1;
+        }
+        if (!GetOverlappedResult(g_in_pipe, &ov, &got, FALSE))
+            got = 0;
+    }
+    if (WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0)
+        return -1;
+    return got == KMIDI_IN_BLOCK_SIZE ? 1 : 0;
+}
+
+void StoreBlock(const unsigned char* block)
+{
+    EnterCriticalSection(&g_ring_lock);
+    memcpy(g_ring + g_write_pos, block, KMIDI_IN_BLOCK_SIZE);
+    g_write_pos = (g_write_pos + KMIDI_IN_BLOCK_SIZE) % KMIDI_RING_SIZE;
+    InterlockedExchangeAdd(&g_byte_count, KMIDI_IN_BLOCK_SIZE);
+    LeaveCriticalSection(&g_ring_lock);
+}
+
+DWORD WINAPI KernelMidiReader(LPVOID)
+{
+    unsigned char block[KMIDI_IN_BLOCK_SIZE];
+    HANDLE done = CreateEventA(NULL, TRUE, FALSE, NULL);
+    int failures = 0;
+    while (done && WaitForRoom()) {
+        int r = ReadBlock(block, done);
+        if (r < 0)
+            break;
+        if (r > 0) {
+            failures = 0;
+            StoreBlock(block);
+        } else if (++failures >= KMIDI_READ_RETRIES && WaitForSingleObject(g_stop, KMIDI_READ_PACE_MS) == WAIT_OBJECT_0) {
+            // A stalled or removed device fails every read at once: after a
+            // few retries the reader paces itself instead of spinning.
+            break;
+        }
+    }
+    if (done)
+        CloseHandle(done);
+    return 0;
+}
+
+// ---- ring taker ----
+
+int KernelMidiTakeBlock(unsigned char* block)
+{
+    for (int polls = 0; ByteCount() == 0; ++polls) {
+        if (polls >= KMIDI_TAKE_POLLS)
+            return 0;
+        Sleep(KMIDI_POLL_MS);
+    }
+    EnterCriticalSection(&g_ring_lock);
+    memcpy(block, g_ring + g_read_pos, KMIDI_IN_BLOCK_SIZE);
+    g_read_pos = (g_read_pos + KMIDI_IN_BLOCK_SIZE) % KMIDI_RING_SIZE;
+    InterlockedExchangeAdd(&g_byte_count, -KMIDI_IN_BLOCK_SIZE);
+    LeaveCriticalSection(&g_ring_lock);
+    SetEvent(g_room);
+    return 1;
+}
+
+int WriteOut(const unsigned char* bytes, unsigned long length)
+{
+    DWORD written = 0;
+    return WriteFile(g_out_pipe, bytes, length, &written, NULL) && written >= length;
+}
+
+void ClosePipes()
+{
+    if (g_out_pipe != INVALID_HANDLE_VALUE)
+        CloseHandle(g_out_pipe);
+    if (g_in_pipe != INVALID_HANDLE_VALUE)
+        CloseHandle(g_in_pipe);
+    g_out_pipe = INVALID_HANDLE_VALUE;
+    g_in_pipe = INVALID_HANDLE_VALUE;
+}
+
+void FreeEvents()
+{
+    if (g_stop)
+        CloseHandle(g_stop);
+    if (g_room)
+        CloseHandle(g_room);
+    g_stop = NULL;
+    g_room = NULL;
+}
+
+int StartReader()
+{
+    g_stop = CreateEventA(NULL, TRUE, FALSE, NULL);
+    g_room = CreateEventA(NULL, FALSE, FALSE, NULL);
+    if (!g_stop || !g_room) {
+        FreeEvents();
+        return 0;
+    }
+    InitializeCriticalSection(&g_ring_lock);
+    g_read_pos = 0;
+    g_write_pos = 0;
+    g_byte_count = 0;
+    g_after_raw = 0;
+    g_reader = CreateThread(NULL, 0, KernelMidiReader, NULL, 0, NULL);
+    if (!g_reader) {
+        DeleteCriticalSection(&g_ring_lock);
+        FreeEvents();
+        return 0;
+    }
+    return 1;
+}
+
+// 1 when the reader has ended.
+int StopReader()
+{
+    SetEvent(g_stop);
+    if (WaitForSingleObject(g_reader, KMIDI_CLOSE_WAIT_MS) == WAIT_OBJECT_0)
+        return 1;
+    // A driver that does not complete a cancelled read still ends it when
+    // the pipe's last handle goes.
+    CloseHandle(g_in_pipe);
+    g_in_pipe = INVALID_HANDLE_VALUE;
+    return WaitForSingleObject(g_reader, KMIDI_CLOSE_WAIT_MS) == WAIT_OBJECT_0;
+}
+
+} // namespace
+
+int CountKernelMidiDevices()
+{
+    int ask = 1;
+    if (g_previous_count == -1) {
+        g_previous_count = 0;
+        ask = 0;
+    } else if (g_previous_count == 0) {
+        g_first_device = 0;
+    }
+    int found = 0;
+    for (int d = (int)g_first_device; d < KMIDI_DEVICE_COUNT; ++d) {
+        HANDLE h = OpenDevice(d);
+        if (h == INVALID_HANDLE_VALUE)
+            continue;
+        if (found == 0 && ask && AskChanged(h) == 0) {
+            CloseHandle(h);
+            return (int)g_previous_count;
+        }
+        CloseHandle(h);
+        if (found == 0)
+            g_first_device = (DWORD)d;
+        ++found;
+    }
+    g_previous_count = found;
+    return found;
+}
+
 int KernelMidiOpen(char* err)
 {
-    SetErrorText(err, "Kernel MIDI link is not available in this build.");
-    return 0;
+    KernelMidiClose();
+    HANDLE device = g_reader_stuck ? INVALID_HANDLE_VALUE : OpenDevice(0);
+    if (device == INVALID_HANDLE_VALUE) {
+        SetErrorText(err, " Kernel MIDI driver open error.\n");
+        return 0;
+    }
+    CloseHandle(device);
+    if (CountKernelMidiDevices() == 0) {
+        SetErrorText(err, " No device is connected\n");
+        return 0;
+    }
+    g_in_pipe = OpenPipe(KMIDI_IN_PIPE, FILE_FLAG_OVERLAPPED);
+    if (g_in_pipe == INVALID_HANDLE_VALUE) {
+        SetErrorText(err, " MIDI-IN pipe open error.\n");
+        return 0;
+    }
+    g_out_pipe = OpenPipe(KMIDI_OUT_PIPE, 0);
+    if (g_out_pipe == INVALID_HANDLE_VALUE) {
+        ClosePipes();
+        SetErrorText(err, " MIDI-OUT pipe open error.\n");
+        return 0;
+    }
+    if (!StartReader()) {
+        ClosePipes();
+        SetErrorText(err, " Kernel MIDI driver open error.\n");
+        return 0;
+    }
+    Sleep(KMIDI_START_WAIT_MS);
+    InterlockedExchange(&g_running, 1);
+    return 1;
 }
 
-void KernelMidiClose() {}
-
-int KernelMidiSend(const unsigned char*, unsigned long, int)
+void KernelMidiClose()
 {
-    return 0;
+    if (!InterlockedExchange(&g_running, 0))
+        return;
+    if (StopReader()) {
+        DeleteCriticalSection(&g_ring_lock);
+        FreeEvents();
+    } else {
+        g_reader_stuck = 1; // its lock and events stay with it; the link does not open again
+    }
+    CloseHandle(g_reader);
+    g_reader = NULL;
+    ClosePipes();
 }
 
-int KernelMidiWriteRaw(const unsigned char*, unsigned long)
+int KernelMidiSend(const unsigned char* bytes, unsigned long length, int raw_next)
 {
-    return 0;
+    if (!g_running)
+        return 0;
+    KmidiSender s;
+    KmidiSendBegin(&s, bytes, length, raw_next, g_after_raw);
+    g_after_raw = 0;
+    unsigned char block[KMIDI_OUT_BLOCK_SIZE];
+    size_t n;
+    while ((n = KmidiFrameNext(&s, block)) > 0) {
+        if (!WriteOut(block, (unsigned long)n))
+            return 0;
+    }
+    return 1;
 }
 
-int KernelMidiReceive(unsigned char*, unsigned long)
+int KernelMidiWriteRaw(const unsigned char* bytes, unsigned long length)
 {
-    return 0;
+    if (!g_running || !WriteOut(bytes, length))
+        return 0;
+    g_after_raw = 1;
+    return 1;
+}
+
+int KernelMidiReceive(unsigned char* buffer, unsigned long capacity)
+{
+    if (!g_running)
+        return 0;
+    KmidiReceiver r;
+    KmidiReceiveBegin(&r, buffer, capacity);
+    unsigned char block[KMIDI_IN_BLOCK_SIZE];
+    for (;;) {
+        if (!KernelMidiTakeBlock(block))
+            return 0;
+        if (KmidiBlockEmpty(block))
+            continue;
+        int result = KmidiWalkBlock(&r, block);
+        if (result != KmidiBlockMore)
+            return result == KmidiBlockDone ? 1 : 0;
+    }
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "link.h"
 #include "sysfile.h"
 
 namespace testbed {
@@ -70,8 +71,8 @@ public:
     ~TestWindow();
     HWND hwnd() const { return hwnd_; }
     HWND progress() const { return progress_; }
-    // Starts a run from this window (forgetting what earlier runs posted).
-    void Start(const char* path, int force);
+    // Starts a run from this window over the link (forgetting what earlier runs posted).
+    void Start(const char* path, int force, int link = LinkUsbBulk);
     // Pumps messages until CMD_UPDATE_ENDED arrives; returns its result, or
     // -1 after timeout_ms.
     int WaitForEnd(DWORD timeout_ms);

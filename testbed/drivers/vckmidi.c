@@ -1,0 +1,941 @@
+/*
+ * vckmidi.sys - the kernel USB-MIDI driver of the test bed.
+ *
+ * A legacy driver (started as a service, no PnP). It owns eight devices,
+ * \Device\VcZuvax0 .. 7, which are reachable as \\.\ZUVAX0 .. 7 only while
+ * they are plugged in (the symbolic link exists only then; the objects stay,
+ * so handles of an unplugged device fail cleanly). The control device
+ * \\.\VcKmidi plugs and unplugs them, makes opens and change requests fail,
+ * stalls the in-pipe, and reports counters.
+ *
+ * Below a device: "P91", the in-pipe, whose reads take one 64-byte block
+ * each, and "P11", the out-pipe. Device 0 is bridged to the device model
+ * through two FIFOs in the service value "BridgeDir" (records as in
+ * vcshared.h): "kh2d" gets every out-pipe transfer, "kd2h" brings the
+ * blocks for the in-pipe. Change request 0x220010 on a device answers
+ * nonzero once after any plug or unplug.
+ */
+#include <ntddk.h>
+#include "vcshared.h"
+/* A legacy driver passes nothing down: only complete() of the shared helpers is used. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include "vckernel.h"
+#pragma GCC diagnostic pop
+
+NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
+NTSYSAPI NTSTATUS NTAPI ZwWaitForMultipleObjects(ULONG count, HANDLE *handles, WAIT_TYPE type,
+                                                 BOOLEAN alertable, PLARGE_INTEGER timeout);
+NTSYSAPI NTSTATUS NTAPI ZwCancelIoFile(HANDLE file, PIO_STATUS_BLOCK iosb);
+NTSYSAPI NTSTATUS NTAPI ZwSetEvent(HANDLE event, PLONG previous);
+NTSYSAPI NTSTATUS NTAPI ZwCreateEvent(PHANDLE event, ACCESS_MASK access, POBJECT_ATTRIBUTES attr,
+                                      EVENT_TYPE type, BOOLEAN initial_state);
+NTSYSAPI NTSTATUS NTAPI ObQueryNameString(PVOID object, POBJECT_NAME_INFORMATION name, ULONG length,
+                                          PULONG return_length);
+int __cdecl _snwprintf(WCHAR *buffer, size_t count, const WCHAR *format, ...);
+
+#define VCKM_TAG 0x6D6B4356u          /* "VCkm" */
+#define MAX_QUEUED 8192               /* blocks waiting for reads; more are dropped and counted */
+#define WRITE_TIMEOUT_MS 2000
+#define FILE_DEVICE_HANDLE 1          /* FsContext2 of the file kinds */
+#define FILE_IN_PIPE 2
+#define FILE_OUT_PIPE 3
+#define FILE_REFUSED 4                /* an open the driver failed (Wine keeps its handle) */
+#define IS_CONTROL ((struct km_dev *)1)
+
+struct queued_block
+{
+    LIST_ENTRY entry;
+    UCHAR data[VCKM_BLOCK];
+};
+
+struct km_dev
+{
+    DEVICE_OBJECT *self;
+    ULONG number;
+    LIST_ENTRY reads;                 /* pending in-pipe reads */
+    LIST_ENTRY queued;                /* struct queued_block */
+    struct vckm_device_status st;     /* counters; guarded by io_lock */
+    ULONG refuse[VCKM_KINDS];
+    ULONG skip[VCKM_KINDS];
+};
+
+/* The extension of every device object: the control device has dev == IS_CONTROL. */
+struct km_ext { struct km_dev *dev; };
+
+static KSPIN_LOCK io_lock;            /* guards every device's lists and counters, and 'changed' */
+static struct km_dev devs[VCKM_DEVICES];
+static DEVICE_OBJECT *control_device;
+static ULONG changed;
+static UNICODE_STRING service_key;
+
+/* ---- bridge to the device model ----------------------------------------------- */
+
+static struct
+{
+    KEVENT lock;
+    WCHAR dir[260];
+    LONG generation;
+    HANDLE h2d;
+    HANDLE write_event, read_event, wake_event, stop_event;
+    HANDLE thread;
+} bridge;
+
+static void bridge_lock(void) { KeWaitForSingleObject(&bridge.lock, Executive, KernelMode, FALSE, NULL); }
+static void bridge_unlock(void) { KeSetEvent(&bridge.lock, IO_NO_INCREMENT, FALSE); }
+
+/* \??\Z:\linux\path\ from a Linux path (empty: no bridge). */
+static void bridge_set_dir(const WCHAR *linux_path, ULONG chars)
+{
+    static const WCHAR prefix[] = L"\\??\\Z:";
+    WCHAR dir[ARRAYSIZE(bridge.dir)];
+    ULONG i, n = 0;
+
+    for (i = 0; prefix[i]; i++) dir[n++] = prefix[i];
+    if (chars && linux_path[0] != '/') dir[n++] = '\\';
+    for (i = 0; i < chars && linux_path[i] && n < ARRAYSIZE(dir) - 2; i++)
+        dir[n++] = linux_path[i] == '/' ? '\\' : linux_path[i];
+    if (dir[n - 1] != '\\') dir[n++] = '\\';
+    dir[n] = 0;
+    if (!chars) dir[0] = 0;
+
+    bridge_lock();
+    if (_wcsicmp(dir, bridge.dir))
+    {
+        RtlCopyMemory(bridge.dir, dir, sizeof(dir));
+        if (bridge.h2d) ZwClose(bridge.h2d);
+        bridge.h2d = NULL;
+        InterlockedIncrement(&bridge.generation);
+    }
+    bridge_unlock();
+}
+
+static HANDLE open_fifo(const WCHAR *dir, const WCHAR *name, ACCESS_MASK access)
+{
+    WCHAR path[ARRAYSIZE(bridge.dir) + 8];
+    UNICODE_STRING upath;
+    OBJECT_ATTRIBUTES attr;
+    IO_STATUS_BLOCK iosb;
+    HANDLE h;
+    ULONG n = 0, i;
+
+    if (!dir[0]) return NULL;
+    for (i = 0; dir[i] && n < ARRAYSIZE(path) - 8; i++) path[n++] = dir[i];
+    for (i = 0; name[i]; i++) path[n++] = name[i];
+    path[n] = 0;
+    RtlInitUnicodeString(&upath, path);
+    InitializeObjectAttributes(&attr, &upath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    if (!NT_SUCCESS(ZwCreateFile(&h, access | SYNCHRONIZE, &attr, &iosb, NULL, FILE_ATTRIBUTE_NORMAL,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, NULL, 0)))
+        return NULL;
+    return h;
+}
+
+#define IO_STOPPED STATUS_CANCELLED
+#define IO_REOPEN  STATUS_RETRY
+
+static NTSTATUS fifo_io(HANDLE h, HANDLE event, BOOLEAN write, void *buf, ULONG len, LONG generation, ULONG *done)
+{
+    IO_STATUS_BLOCK iosb, cancel_iosb;
+    LARGE_INTEGER offset, timeout;
+    NTSTATUS status;
+
+    offset.QuadPart = 0;
+    iosb.Status = STATUS_PENDING;
+    iosb.Information = 0;
+    *done = 0;
+    if (write) status = ZwWriteFile(h, event, NULL, NULL, &iosb, buf, len, &offset, NULL);
+    else status = ZwReadFile(h, event, NULL, NULL, &iosb, buf, len, &offset, NULL);
+    if (status == STATUS_PENDING)
+    {
+        for (;;)
+        {
+            NTSTATUS wait;
+            if (write)
+            {
+                timeout.QuadPart = -10000LL * WRITE_TIMEOUT_MS;
+                wait = ZwWaitForSingleObject(event, FALSE, &timeout);
+            }
+            else
+            {
+                HANDLE objs[3] = { event, bridge.stop_event, bridge.wake_event };
+                wait = ZwWaitForMultipleObjects(3, objs, WaitAny, FALSE, NULL);
+                if (wait == STATUS_WAIT_2 && generation == bridge.generation) continue;
+            }
+            if (wait == STATUS_WAIT_0) break;
+            ZwCancelIoFile(h, &cancel_iosb);
+            timeout.QuadPart = -10000LL * 1000;
+            ZwWaitForSingleObject(event, FALSE, &timeout);
+            if (write) return STATUS_IO_TIMEOUT;
+            return wait == STATUS_WAIT_1 ? IO_STOPPED : IO_REOPEN;
+        }
+        status = iosb.Status;
+    }
+    if (NT_SUCCESS(status)) *done = (ULONG)iosb.Information;
+    return status;
+}
+
+static void bridge_send(UCHAR type, const void *payload, ULONG length)
+{
+    UCHAR *rec;
+    ULONG done, sent = 0, total = VC_RECORD_HEADER + length;
+    NTSTATUS status = STATUS_SUCCESS;
+
+    if (!bridge.h2d) return;
+    if (!(rec = ExAllocatePoolWithTag(NonPagedPool, total, VCKM_TAG))) return;
+    rec[0] = type;
+    rec[1] = (UCHAR)length;
+    rec[2] = (UCHAR)(length >> 8);
+    rec[3] = (UCHAR)(length >> 16);
+    rec[4] = (UCHAR)(length >> 24);
+    if (length) RtlCopyMemory(rec + VC_RECORD_HEADER, payload, length);
+    bridge_lock();
+    if (bridge.h2d)
+    {
+        while (sent < total && NT_SUCCESS(status))
+        {
+            status = fifo_io(bridge.h2d, bridge.write_event, TRUE, rec + sent, total - sent, 0, &done);
+            if (NT_SUCCESS(status) && !done) status = STATUS_PIPE_BROKEN;
+            sent += done;
+        }
+        if (!NT_SUCCESS(status))
+        {
+            ZwClose(bridge.h2d);
+            bridge.h2d = NULL;
+        }
+    }
+    bridge_unlock();
+    ExFreePoolWithTag(rec, VCKM_TAG);
+}
+
+static void bridge_reopen(void)
+{
+    bridge_lock();
+    if (!bridge.h2d) bridge.h2d = open_fifo(bridge.dir, L"kh2d", FILE_WRITE_DATA);
+    bridge_unlock();
+    ZwSetEvent(bridge.wake_event, NULL);
+}
+
+static NTSTATUS read_full(HANDLE h, UCHAR *buf, ULONG len, LONG generation)
+{
+    ULONG got = 0, done;
+    NTSTATUS status;
+    while (got < len)
+    {
+        status = fifo_io(h, bridge.read_event, FALSE, buf + got, len - got, generation, &done);
+        if (!NT_SUCCESS(status)) return status;
+        if (!done) return STATUS_END_OF_FILE;
+        got += done;
+    }
+    return STATUS_SUCCESS;
+}
+
+static void deliver_block(const UCHAR *data, ULONG length);
+
+/* Skips what a record holds beyond the part read. */
+static NTSTATUS skip_bytes(HANDLE h, ULONG rest, LONG generation)
+{
+    UCHAR scratch[256];
+    NTSTATUS status = STATUS_SUCCESS;
+    while (status == STATUS_SUCCESS && rest)
+    {
+        ULONG part = rest < sizeof(scratch) ? rest : sizeof(scratch);
+        status = read_full(h, scratch, part, generation);
+        rest -= part;
+    }
+    return status;
+}
+
+static void NTAPI reader_thread(void *context)
+{
+    UCHAR header[VC_RECORD_HEADER], block[VCKM_BLOCK];
+    HANDLE d2h = NULL;
+    LONG generation = 0;
+    (void)context;
+
+    for (;;)
+    {
+        NTSTATUS status;
+        ULONG length, got;
+
+        if (!d2h)
+        {
+            HANDLE objs[2] = { bridge.stop_event, bridge.wake_event };
+            if (ZwWaitForMultipleObjects(2, objs, WaitAny, FALSE, NULL) != STATUS_WAIT_1) break;
+            bridge_lock();
+            generation = bridge.generation;
+            d2h = open_fifo(bridge.dir, L"kd2h", FILE_READ_DATA);
+            bridge_unlock();
+            continue;
+        }
+        status = read_full(d2h, header, VC_RECORD_HEADER, generation);
+        if (status == STATUS_SUCCESS)
+        {
+            length = header[1] | (header[2] << 8) | (header[3] << 16) | ((ULONG)header[4] << 24);
+            got = length < VCKM_BLOCK ? length : VCKM_BLOCK;
+            RtlZeroMemory(block, sizeof(block));
+            status = read_full(d2h, block, got, generation);
+            if (status == STATUS_SUCCESS) status = skip_bytes(d2h, length - got, generation);
+            if (status == STATUS_SUCCESS && header[0] == VC_D2H_DATA) deliver_block(block, got);
+        }
+        if (status == IO_STOPPED) break;
+        if (status != STATUS_SUCCESS)
+        {
+            ZwClose(d2h);
+            d2h = NULL;
+            if (status == IO_REOPEN) ZwSetEvent(bridge.wake_event, NULL);
+        }
+    }
+    if (d2h) ZwClose(d2h);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+static HANDLE make_event(EVENT_TYPE type)
+{
+    OBJECT_ATTRIBUTES attr;
+    HANDLE h;
+    InitializeObjectAttributes(&attr, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    return NT_SUCCESS(ZwCreateEvent(&h, EVENT_ALL_ACCESS, &attr, type, FALSE)) ? h : NULL;
+}
+
+static NTSTATUS bridge_start(void)
+{
+    OBJECT_ATTRIBUTES attr;
+    KeInitializeEvent(&bridge.lock, SynchronizationEvent, TRUE);
+    bridge.write_event = make_event(NotificationEvent);
+    bridge.read_event = make_event(NotificationEvent);
+    bridge.wake_event = make_event(SynchronizationEvent);
+    bridge.stop_event = make_event(NotificationEvent);
+    if (!bridge.write_event || !bridge.read_event || !bridge.wake_event || !bridge.stop_event)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    InitializeObjectAttributes(&attr, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    return PsCreateSystemThread(&bridge.thread, THREAD_ALL_ACCESS, &attr, NULL, NULL, reader_thread, NULL);
+}
+
+static void bridge_stop(void)
+{
+    LARGE_INTEGER timeout;
+    if (bridge.thread)
+    {
+        ZwSetEvent(bridge.stop_event, NULL);
+        timeout.QuadPart = -10000LL * 5000;
+        ZwWaitForSingleObject(bridge.thread, FALSE, &timeout);
+        ZwClose(bridge.thread);
+        bridge.thread = NULL;
+    }
+    if (bridge.h2d) ZwClose(bridge.h2d);
+    bridge.h2d = NULL;
+    if (bridge.write_event) ZwClose(bridge.write_event);
+    if (bridge.read_event) ZwClose(bridge.read_event);
+    if (bridge.wake_event) ZwClose(bridge.wake_event);
+    if (bridge.stop_event) ZwClose(bridge.stop_event);
+    bridge.write_event = bridge.read_event = bridge.wake_event = bridge.stop_event = NULL;
+}
+
+/* The bridge folder from the service key. */
+static void read_settings(void)
+{
+    union { KEY_VALUE_PARTIAL_INFORMATION info; UCHAR raw[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + 520]; } v;
+    OBJECT_ATTRIBUTES attr;
+    UNICODE_STRING name;
+    HANDLE key;
+    ULONG len, chars = 0;
+
+    InitializeObjectAttributes(&attr, &service_key, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    if (!NT_SUCCESS(ZwOpenKey(&key, KEY_READ, &attr))) return;
+    RtlInitUnicodeString(&name, L"" VCKM_VALUE_BRIDGE);
+    if (NT_SUCCESS(ZwQueryValueKey(key, &name, KeyValuePartialInformation, &v, sizeof(v) - sizeof(WCHAR), &len))
+        && v.info.Type == REG_SZ)
+    {
+        chars = v.info.DataLength / sizeof(WCHAR);
+        ((WCHAR *)v.info.Data)[chars] = 0;
+        chars = (ULONG)wcslen((WCHAR *)v.info.Data);
+    }
+    ZwClose(key);
+    bridge_set_dir((WCHAR *)v.info.Data, chars);
+}
+
+/* ---- in-pipe reads ------------------------------------------------------------- */
+
+static void NTAPI cancel_read(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct km_dev *dev = ((struct km_ext *)device->DeviceExtension)->dev;
+    KIRQL irql;
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    KeAcquireSpinLock(&io_lock, &irql);
+    RemoveEntryList(&irp->Tail.Overlay.ListEntry);
+    InitializeListHead(&irp->Tail.Overlay.ListEntry);
+    if (dev != IS_CONTROL) dev->st.reads_cancelled++;
+    KeReleaseSpinLock(&io_lock, irql);
+    complete(irp, STATUS_CANCELLED, 0);
+}
+
+/* First read (of one file, or any) not being cancelled; io_lock held. */
+static IRP *take_read(struct km_dev *dev, FILE_OBJECT *file)
+{
+    LIST_ENTRY *e;
+    for (e = dev->reads.Flink; e != &dev->reads; e = e->Flink)
+    {
+        IRP *irp = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
+        if (file && IoGetCurrentIrpStackLocation(irp)->FileObject != file) continue;
+        if (IoSetCancelRoutine(irp, NULL))
+        {
+            RemoveEntryList(e);
+            InitializeListHead(e);
+            return irp;
+        }
+    }
+    return NULL;
+}
+
+/* Completes the pending reads (of one file, or all) with the status; returns how many. */
+static ULONG end_reads(struct km_dev *dev, FILE_OBJECT *file, NTSTATUS status)
+{
+    LIST_ENTRY done;
+    IRP *irp;
+    KIRQL irql;
+    ULONG n = 0;
+
+    InitializeListHead(&done);
+    KeAcquireSpinLock(&io_lock, &irql);
+    while ((irp = take_read(dev, file))) InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
+    KeReleaseSpinLock(&io_lock, irql);
+    while (!IsListEmpty(&done))
+    {
+        complete(CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry), status, 0);
+        n++;
+    }
+    return n;
+}
+
+static ULONG fill_read(IRP *irp, const UCHAR *data)
+{
+    ULONG room = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    ULONG n = room < VCKM_BLOCK ? room : VCKM_BLOCK;
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, data, n);
+    return n;
+}
+
+static void drop_queued(struct km_dev *dev)
+{
+    LIST_ENTRY list;
+    KIRQL irql;
+    InitializeListHead(&list);
+    KeAcquireSpinLock(&io_lock, &irql);
+    while (!IsListEmpty(&dev->queued))
+    {
+        InsertTailList(&list, RemoveHeadList(&dev->queued));
+        dev->st.dropped++;
+    }
+    dev->st.queued_blocks = 0;
+    KeReleaseSpinLock(&io_lock, irql);
+    while (!IsListEmpty(&list))
+        ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(&list), struct queued_block, entry), VCKM_TAG);
+}
+
+/* A block from the device model: to a pending read of device 0, or queued. */
+static void deliver_block(const UCHAR *data, ULONG length)
+{
+    struct km_dev *dev = &devs[0];
+    struct queued_block *q;
+    IRP *irp = NULL;
+    KIRQL irql;
+
+    if (!(q = ExAllocatePoolWithTag(NonPagedPool, sizeof(*q), VCKM_TAG))) return;
+    RtlZeroMemory(q->data, sizeof(q->data));
+    RtlCopyMemory(q->data, data, length < VCKM_BLOCK ? length : VCKM_BLOCK);
+    KeAcquireSpinLock(&io_lock, &irql);
+    if (!dev->st.present || dev->st.queued_blocks >= MAX_QUEUED)
+    {
+        dev->st.dropped++;
+    }
+    else if (IsListEmpty(&dev->queued) && (irp = take_read(dev, NULL)))
+    {
+        dev->st.blocks_read++;
+    }
+    else
+    {
+        InsertTailList(&dev->queued, &q->entry);
+        dev->st.queued_blocks++;
+        q = NULL;
+    }
+    KeReleaseSpinLock(&io_lock, irql);
+    if (irp) complete(irp, STATUS_SUCCESS, fill_read(irp, q->data));
+    if (q) ExFreePoolWithTag(q, VCKM_TAG);
+}
+
+static NTSTATUS do_read(struct km_dev *dev, IRP *irp)
+{
+    FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    struct queued_block *q = NULL;
+    NTSTATUS fail = STATUS_SUCCESS;
+    KIRQL irql;
+
+    if (!file || (ULONG_PTR)file->FsContext2 != FILE_IN_PIPE) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    KeAcquireSpinLock(&io_lock, &irql);
+    if (!dev->st.present) fail = STATUS_DEVICE_NOT_CONNECTED;
+    else if (dev->st.stall)
+    {
+        if (dev->st.stall != VCKM_ALWAYS) dev->st.stall--;
+        fail = STATUS_UNSUCCESSFUL;  /* the endpoint is stalled */
+    }
+    if (fail != STATUS_SUCCESS)
+    {
+        dev->st.reads_failed++;
+        KeReleaseSpinLock(&io_lock, irql);
+        return complete(irp, fail, 0);
+    }
+    if (!IsListEmpty(&dev->queued))
+    {
+        q = CONTAINING_RECORD(RemoveHeadList(&dev->queued), struct queued_block, entry);
+        dev->st.queued_blocks--;
+        dev->st.blocks_read++;
+    }
+    else
+    {
+        IoSetCancelRoutine(irp, cancel_read);
+        if (irp->Cancel && IoSetCancelRoutine(irp, NULL))
+        {
+            dev->st.reads_cancelled++;
+            KeReleaseSpinLock(&io_lock, irql);
+            return complete(irp, STATUS_CANCELLED, 0);
+        }
+        IoMarkIrpPending(irp);
+        InsertTailList(&dev->reads, &irp->Tail.Overlay.ListEntry);
+    }
+    KeReleaseSpinLock(&io_lock, irql);
+    if (!q) return STATUS_PENDING;
+    complete(irp, STATUS_SUCCESS, fill_read(irp, q->data));
+    ExFreePoolWithTag(q, VCKM_TAG);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS do_write(struct km_dev *dev, IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG length = stack->Parameters.Write.Length;
+    KIRQL irql;
+    BOOLEAN present;
+
+    if (!stack->FileObject || (ULONG_PTR)stack->FileObject->FsContext2 != FILE_OUT_PIPE)
+        return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    KeAcquireSpinLock(&io_lock, &irql);
+    present = (BOOLEAN)dev->st.present;
+    if (present) dev->st.writes++;
+    KeReleaseSpinLock(&io_lock, irql);
+    if (!present) return complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+    if (dev->number == 0) bridge_send(VC_H2D_WRITE, irp->AssociatedIrp.SystemBuffer, length);
+    return complete(irp, STATUS_SUCCESS, length);
+}
+
+/* 1 when a refusal of this kind is armed (and counts it down). io_lock held. */
+static BOOLEAN refused(struct km_dev *dev, ULONG what)
+{
+    if (!dev->refuse[what]) return FALSE;
+    if (dev->skip[what])
+    {
+        dev->skip[what]--;
+        return FALSE;
+    }
+    if (dev->refuse[what] != VCKM_ALWAYS) dev->refuse[what]--;
+    return TRUE;
+}
+
+static NTSTATUS do_ioctl(struct km_dev *dev, IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG value;
+    KIRQL irql;
+    BOOLEAN fail;
+
+    ULONG_PTR kind = stack->FileObject ? (ULONG_PTR)stack->FileObject->FsContext2 : 0;
+
+    if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(value))
+        return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+    if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_VCKM_OPEN_RESULT)
+    {
+        value = kind == FILE_REFUSED ? (ULONG)STATUS_DEVICE_BUSY : 0;
+        RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &value, sizeof(value));
+        return complete(irp, STATUS_SUCCESS, sizeof(value));
+    }
+    if (stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_VCKM_CHANGE || kind == FILE_REFUSED)
+        return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    KeAcquireSpinLock(&io_lock, &irql);
+    fail = !dev->st.present || refused(dev, VCKM_CHANGE);
+    value = changed;
+    if (!fail)
+    {
+        changed = 0;
+        dev->st.opens[VCKM_CHANGE]++;
+    }
+    KeReleaseSpinLock(&io_lock, irql);
+    if (fail) return complete(irp, STATUS_UNSUCCESSFUL, 0);
+    RtlCopyMemory(irp->AssociatedIrp.SystemBuffer, &value, sizeof(value));
+    return complete(irp, STATUS_SUCCESS, sizeof(value));
+}
+
+/* ---- opening by name ------------------------------------------------------------ */
+
+/* The name below the device the file was opened with; under Wine it is what
+ * follows the device's own name in the file object's name. */
+static ULONG opened_name(FILE_OBJECT *file, WCHAR *out, ULONG max_chars)
+{
+    OBJECT_NAME_INFORMATION *fname = NULL, *dname = NULL;
+    const WCHAR *src = NULL;
+    ULONG n = 0, src_chars = 0, len;
+    const ULONG size = 2048;
+
+    if (file->FileName.Length)
+    {
+        src = file->FileName.Buffer;
+        src_chars = file->FileName.Length / sizeof(WCHAR);
+    }
+    else if (file->DeviceObject
+             && (fname = ExAllocatePoolWithTag(PagedPool, size, VCKM_TAG))
+             && (dname = ExAllocatePoolWithTag(PagedPool, size, VCKM_TAG))
+             && NT_SUCCESS(ObQueryNameString(file, fname, size, &len))
+             && NT_SUCCESS(ObQueryNameString(file->DeviceObject, dname, size, &len)))
+    {
+        ULONG flen = fname->Name.Length / sizeof(WCHAR), dlen = dname->Name.Length / sizeof(WCHAR);
+        if (flen > dlen + 1 && fname->Name.Buffer[dlen] == '\\'
+            && !_wcsnicmp(fname->Name.Buffer, dname->Name.Buffer, dlen))
+        {
+            src = fname->Name.Buffer + dlen;
+            src_chars = flen - dlen;
+        }
+    }
+    while (src_chars && *src == '\\') { src++; src_chars--; }
+    for (; n < src_chars && n < max_chars - 1; n++) out[n] = src[n];
+    out[n] = 0;
+    if (fname) ExFreePoolWithTag(fname, VCKM_TAG);
+    if (dname) ExFreePoolWithTag(dname, VCKM_TAG);
+    return n;
+}
+
+static NTSTATUS do_create(struct km_dev *dev, IRP *irp)
+{
+    FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    WCHAR name[64];
+    ULONG kind, what;
+    NTSTATUS status = STATUS_SUCCESS;
+    KIRQL irql;
+    UCHAR pipe;
+
+    if (!file) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+    if (!opened_name(file, name, ARRAYSIZE(name))) { kind = FILE_DEVICE_HANDLE; what = VCKM_OPEN_DEVICE; }
+    else if (!_wcsicmp(name, L"P91")) { kind = FILE_IN_PIPE; what = VCKM_OPEN_IN; }
+    else if (!_wcsicmp(name, L"P11")) { kind = FILE_OUT_PIPE; what = VCKM_OPEN_OUT; }
+    else return complete(irp, STATUS_OBJECT_NAME_NOT_FOUND, 0);
+
+    KeAcquireSpinLock(&io_lock, &irql);
+    if (!dev->st.present) status = STATUS_NO_SUCH_DEVICE;
+    else if (refused(dev, what)) status = STATUS_DEVICE_BUSY;
+    else
+    {
+        dev->st.opens[what]++;
+        dev->st.open_now[what]++;
+        file->FsContext2 = (void *)(ULONG_PTR)kind;
+    }
+    KeReleaseSpinLock(&io_lock, irql);
+    if (!NT_SUCCESS(status))
+    {
+        file->FsContext2 = (void *)(ULONG_PTR)FILE_REFUSED;
+        return complete(irp, status, 0);
+    }
+    if (kind != FILE_DEVICE_HANDLE && dev->number == 0)
+    {
+        read_settings();
+        bridge_reopen();
+        pipe = (UCHAR)what;
+        bridge_send(VC_H2D_OPENED, &pipe, 1);
+    }
+    return complete(irp, STATUS_SUCCESS, 0);
+}
+
+/* Wine sends no IRP_MJ_CLEANUP, only IRP_MJ_CLOSE when the last handle
+ * goes: both end the reads still pending on the file, and count them. */
+static NTSTATUS do_close(struct km_dev *dev, IRP *irp)
+{
+    FILE_OBJECT *file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    ULONG kind = file ? (ULONG)(ULONG_PTR)file->FsContext2 : 0;
+    ULONG ended;
+    KIRQL irql;
+
+    if (!kind || kind == FILE_REFUSED) return complete(irp, STATUS_SUCCESS, 0);
+    ended = end_reads(dev, file, STATUS_CANCELLED);
+    KeAcquireSpinLock(&io_lock, &irql);
+    dev->st.reads_closed += ended;
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE && dev->st.open_now[kind - 1])
+        dev->st.open_now[kind - 1]--;
+    KeReleaseSpinLock(&io_lock, irql);
+    return complete(irp, STATUS_SUCCESS, 0);
+}
+
+/* ---- plugging ------------------------------------------------------------------------ */
+
+static void link_name(ULONG number, WCHAR *buf, ULONG chars)
+{
+    _snwprintf(buf, chars - 1, L"\\DosDevices\\ZUVAX%lu", number);
+    buf[chars - 1] = 0;
+}
+
+static void device_name(ULONG number, WCHAR *buf, ULONG chars)
+{
+    _snwprintf(buf, chars - 1, L"\\Device\\VcZuvax%lu", number);
+    buf[chars - 1] = 0;
+}
+
+static NTSTATUS plug(ULONG number)
+{
+    WCHAR lbuf[40], dbuf[40];
+    UNICODE_STRING link, name;
+    struct km_dev *dev;
+    NTSTATUS status;
+    KIRQL irql;
+
+    if (number >= VCKM_DEVICES) return STATUS_INVALID_PARAMETER;
+    dev = &devs[number];
+    if (dev->st.present) return STATUS_SUCCESS;
+    if (number == 0) read_settings();
+    drop_queued(dev);
+    link_name(number, lbuf, ARRAYSIZE(lbuf));
+    device_name(number, dbuf, ARRAYSIZE(dbuf));
+    RtlInitUnicodeString(&link, lbuf);
+    RtlInitUnicodeString(&name, dbuf);
+    status = IoCreateSymbolicLink(&link, &name);
+    if (!NT_SUCCESS(status)) return status;
+    KeAcquireSpinLock(&io_lock, &irql);
+    dev->st.present = 1;
+    dev->st.stall = 0;
+    changed = 1;
+    KeReleaseSpinLock(&io_lock, irql);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS unplug(ULONG number)
+{
+    WCHAR lbuf[40];
+    UNICODE_STRING link;
+    struct km_dev *dev;
+    KIRQL irql;
+
+    if (number >= VCKM_DEVICES) return STATUS_INVALID_PARAMETER;
+    dev = &devs[number];
+    if (!dev->st.present) return STATUS_SUCCESS;
+    link_name(number, lbuf, ARRAYSIZE(lbuf));
+    RtlInitUnicodeString(&link, lbuf);
+    IoDeleteSymbolicLink(&link);
+    KeAcquireSpinLock(&io_lock, &irql);
+    dev->st.present = 0;
+    changed = 1;
+    KeReleaseSpinLock(&io_lock, irql);
+    end_reads(dev, NULL, STATUS_DEVICE_NOT_CONNECTED);
+    drop_queued(dev);
+    if (number == 0) bridge_send(VC_H2D_REMOVED, NULL, 0);
+    return STATUS_SUCCESS;
+}
+
+static void fill_status(struct vckm_status *st)
+{
+    KIRQL irql;
+    LIST_ENTRY *e;
+    ULONG i;
+
+    KeAcquireSpinLock(&io_lock, &irql);
+    st->changed = changed;
+    st->bridge = bridge.h2d != NULL;
+    for (i = 0; i < VCKM_DEVICES; i++)
+    {
+        st->dev[i] = devs[i].st;
+        st->dev[i].pending_reads = 0;
+        for (e = devs[i].reads.Flink; e != &devs[i].reads; e = e->Flink) st->dev[i].pending_reads++;
+    }
+    KeReleaseSpinLock(&io_lock, irql);
+}
+
+static void clear_counters(void)
+{
+    KIRQL irql;
+    ULONG i;
+    KeAcquireSpinLock(&io_lock, &irql);
+    for (i = 0; i < VCKM_DEVICES; i++)
+    {
+        struct vckm_device_status *s = &devs[i].st;
+        RtlZeroMemory(s->opens, sizeof(s->opens));
+        s->blocks_read = s->reads_failed = s->reads_cancelled = s->reads_closed = 0;
+        s->writes = s->dropped = s->stall = 0;
+        RtlZeroMemory(devs[i].refuse, sizeof(devs[i].refuse));
+        RtlZeroMemory(devs[i].skip, sizeof(devs[i].skip));
+    }
+    KeReleaseSpinLock(&io_lock, irql);
+}
+
+static NTSTATUS control_ioctl(IRP *irp)
+{
+    IO_STACK_LOCATION *stack = IoGetCurrentIrpStackLocation(irp);
+    ULONG in_len = stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG out_len = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    void *buf = irp->AssociatedIrp.SystemBuffer;
+    KIRQL irql;
+
+    switch (stack->Parameters.DeviceIoControl.IoControlCode)
+    {
+    case IOCTL_VCKM_PLUG:
+        if (in_len < sizeof(ULONG)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        return complete(irp, plug(*(ULONG *)buf), 0);
+    case IOCTL_VCKM_UNPLUG:
+        if (in_len < sizeof(ULONG)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        return complete(irp, unplug(*(ULONG *)buf), 0);
+    case IOCTL_VCKM_STATUS:
+        if (out_len < sizeof(struct vckm_status)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        fill_status(buf);
+        return complete(irp, STATUS_SUCCESS, sizeof(struct vckm_status));
+    case IOCTL_VCKM_REFUSE:
+    {
+        struct vckm_refuse r;
+        if (in_len < sizeof(r)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        RtlCopyMemory(&r, buf, sizeof(r));
+        if (r.device >= VCKM_DEVICES || r.what >= VCKM_KINDS) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        KeAcquireSpinLock(&io_lock, &irql);
+        devs[r.device].refuse[r.what] = r.count;
+        devs[r.device].skip[r.what] = r.skip;
+        KeReleaseSpinLock(&io_lock, irql);
+        return complete(irp, STATUS_SUCCESS, 0);
+    }
+    case IOCTL_VCKM_STALL:
+        if (in_len < sizeof(ULONG)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        KeAcquireSpinLock(&io_lock, &irql);
+        devs[0].st.stall = *(ULONG *)buf;
+        KeReleaseSpinLock(&io_lock, irql);
+        /* a read that waits now fails as a stalled endpoint's does */
+        if (*(ULONG *)buf) end_reads(&devs[0], NULL, STATUS_UNSUCCESSFUL);
+        return complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_VCKM_CLEAR:
+        clear_counters();
+        return complete(irp, STATUS_SUCCESS, 0);
+    default:
+        return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+}
+
+/* ---- dispatch --------------------------------------------------------------------- */
+
+static struct km_dev *dev_of(DEVICE_OBJECT *device)
+{
+    return ((struct km_ext *)device->DeviceExtension)->dev;
+}
+
+static NTSTATUS NTAPI dispatch_create(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct km_dev *dev = dev_of(device);
+    if (dev == IS_CONTROL) return complete(irp, STATUS_SUCCESS, 0);
+    return do_create(dev, irp);
+}
+
+static NTSTATUS NTAPI dispatch_close(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct km_dev *dev = dev_of(device);
+    if (dev == IS_CONTROL) return complete(irp, STATUS_SUCCESS, 0);
+    return do_close(dev, irp);
+}
+
+static NTSTATUS NTAPI dispatch_read(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct km_dev *dev = dev_of(device);
+    if (dev == IS_CONTROL) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return do_read(dev, irp);
+}
+
+static NTSTATUS NTAPI dispatch_write(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct km_dev *dev = dev_of(device);
+    if (dev == IS_CONTROL) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return do_write(dev, irp);
+}
+
+static NTSTATUS NTAPI dispatch_ioctl(DEVICE_OBJECT *device, IRP *irp)
+{
+    struct km_dev *dev = dev_of(device);
+    if (dev == IS_CONTROL) return control_ioctl(irp);
+    return do_ioctl(dev, irp);
+}
+
+static void NTAPI driver_unload(DRIVER_OBJECT *driver)
+{
+    UNICODE_STRING link;
+    ULONG i;
+    (void)driver;
+    for (i = 0; i < VCKM_DEVICES; i++)
+    {
+        if (devs[i].st.present) unplug(i);
+        if (devs[i].self) IoDeleteDevice(devs[i].self);
+        devs[i].self = NULL;
+    }
+    RtlInitUnicodeString(&link, VCKM_CONTROL_LINK);
+    IoDeleteSymbolicLink(&link);
+    if (control_device) IoDeleteDevice(control_device);
+    control_device = NULL;
+    bridge_stop();
+    if (service_key.Buffer) ExFreePoolWithTag(service_key.Buffer, VCKM_TAG);
+    service_key.Buffer = NULL;
+}
+
+static NTSTATUS create_device(DRIVER_OBJECT *driver, const WCHAR *name_text, struct km_dev *dev, DEVICE_OBJECT **out)
+{
+    UNICODE_STRING name;
+    NTSTATUS status;
+    RtlInitUnicodeString(&name, name_text);
+    status = IoCreateDevice(driver, sizeof(struct km_ext), &name, FILE_DEVICE_UNKNOWN, 0, FALSE, out);
+    if (!NT_SUCCESS(status)) return status;
+    ((struct km_ext *)(*out)->DeviceExtension)->dev = dev;
+    (*out)->Flags |= DO_BUFFERED_IO;
+    (*out)->Flags &= ~DO_DEVICE_INITIALIZING;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
+{
+    UNICODE_STRING link, name;
+    WCHAR dbuf[40];
+    NTSTATUS status;
+    ULONG i;
+
+    KeInitializeSpinLock(&io_lock);
+    service_key.Length = 0;
+    service_key.MaximumLength = registry_path->Length + sizeof(WCHAR);
+    service_key.Buffer = ExAllocatePoolWithTag(PagedPool, service_key.MaximumLength, VCKM_TAG);
+    if (!service_key.Buffer) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlCopyUnicodeString(&service_key, registry_path);
+
+    status = bridge_start();
+    for (i = 0; NT_SUCCESS(status) && i < VCKM_DEVICES; i++)
+    {
+        devs[i].number = i;
+        InitializeListHead(&devs[i].reads);
+        InitializeListHead(&devs[i].queued);
+        device_name(i, dbuf, ARRAYSIZE(dbuf));
+        status = create_device(driver, dbuf, &devs[i], &devs[i].self);
+    }
+    if (NT_SUCCESS(status)) status = create_device(driver, VCKM_CONTROL_DEVICE, IS_CONTROL, &control_device);
+    if (NT_SUCCESS(status))
+    {
+        RtlInitUnicodeString(&link, VCKM_CONTROL_LINK);
+        RtlInitUnicodeString(&name, VCKM_CONTROL_DEVICE);
+        status = IoCreateSymbolicLink(&link, &name);
+    }
+    if (!NT_SUCCESS(status))
+    {
+        driver_unload(driver);
+        return status;
+    }
+    read_settings();
+
+    driver->MajorFunction[IRP_MJ_CREATE] = dispatch_create;
+    driver->MajorFunction[IRP_MJ_CLOSE] = dispatch_close;
+    driver->MajorFunction[IRP_MJ_CLEANUP] = dispatch_close;
+    driver->MajorFunction[IRP_MJ_READ] = dispatch_read;
+    driver->MajorFunction[IRP_MJ_WRITE] = dispatch_write;
+    driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_ioctl;
+    driver->DriverUnload = driver_unload;
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,237 @@
+// The update engine over the kernel MIDI link, against the test bed's kernel
+// USB-MIDI driver and the device model: whole updates to the flash image,
+// device faults, a device that goes away, and an abort while paused.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "kernelmidi.h"
+#include "link.h"
+#include "protocol.h"
+#include "support/testbed.h"
+#include "update.h"
+
+using namespace testbed;
+
+namespace {
+
+size_t CountLines(const std::vector<std::string>& log, const char* what)
+{
+    size_t n = 0;
+    for (const std::string& l : log)
+        if (l.find(what) != std::string::npos)
+            ++n;
+    return n;
+}
+
+// A packet of raw data whose 8-bit sum is F7, the byte that ends a message.
+std::vector<unsigned char> SumF7Packet(unsigned variant)
+{
+    std::vector<unsigned char> p = Pattern(256, variant);
+    unsigned sum = 0;
+    for (size_t i = 0; i + 1 < p.size(); ++i)
+        sum += p[i];
+    p[255] = (unsigned char)(0xF7 - sum);
+    return p;
+}
+
+class KernelEngine : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        char err[ERROR_TEXT_SIZE];
+        ASSERT_EQ(1, AllocTransferBuffers(err));
+        VctlOk("kmidi install");
+    }
+    static void TearDownTestSuite() { FreeTransferBuffers(); }
+    void SetUp() override
+    {
+        VctlOk("fault clear");
+        VctlOk("kmidi shape clear");
+        VctlOk("kmidi fault clear");
+        Configure(1, 256, 0);
+        PowerCycle();
+    }
+    void TearDown() override
+    {
+        KernelMidiClose();
+        LinkType = LinkUsbBulk;
+    }
+
+    // The controller switched off and on in its update mode: versions back to
+    // 1.00, flash and log empty, the link opened again.
+    void PowerCycle()
+    {
+        KernelMidiClose();
+        VctlOk("reset");
+        VctlOk("kmidi unplug 0");
+        VctlOk("kmidi plug 0");
+        char err[ERROR_TEXT_SIZE] = "";
+        ASSERT_EQ(1, KernelMidiOpen(err)) << err;
+    }
+
+    static void Configure(int protocol, int packet, int caps)
+    {
+        char args[128];
+        snprintf(args, sizeof(args), "set protocol %d", protocol);
+        VctlOk(args);
+        snprintf(args, sizeof(args), "set packet-size %d", packet);
+        VctlOk(args);
+        snprintf(args, sizeof(args), "set caps %d", caps);
+        VctlOk(args);
+        VctlOk("set pid any");
+    }
+
+    int Run(const std::vector<unsigned char>& file)
+    {
+        TempFile f(file);
+        window_.Start(f.path(), 0, LinkKernelMidi);
+        int r = window_.WaitForEnd(180000);
+        CloseUpdateThread();
+        return r;
+    }
+
+    // Nothing went to the device after the log line that holds `mark`.
+    static void ExpectNothingSentAfter(const char* mark)
+    {
+        std::vector<std::string> log = WireLog();
+        size_t at = log.size();
+        for (size_t i = 0; i < log.size(); ++i)
+            if (log[i].find(mark) != std::string::npos)
+                at = i;
+        ASSERT_LT(at, log.size()) << mark;
+        for (size_t i = at + 1; i < log.size(); ++i)
+            EXPECT_EQ(std::string::npos, log[i].find("H>D")) << log[i];
+    }
+
+    TestWindow window_;
+};
+
+TEST_F(KernelEngine, WholeUpdatesPackedAndRawInBothProtocols)
+{
+    BlockSpec first;
+    first.code = 1;
+    first.data = Pattern(3 * 256, 21);
+    std::vector<unsigned char> f7 = SumF7Packet(22);
+    first.data.insert(first.data.end(), f7.begin(), f7.end());
+    first.data.insert(first.data.end(), 2 * 256, 0x5A); // two fill packets where offered
+    BlockSpec second;
+    second.code = 2;
+    second.major = 2;
+    second.minor = 0;
+    second.offset = (uint32_t)first.data.size(); // protocol 0 sends no base: packet numbers go on
+    second.data = Pattern(2 * 256, 23);
+    std::vector<unsigned char> file = FileBytes({first, second});
+    const size_t packets = (first.data.size() + second.data.size()) / 256;
+
+    for (int protocol = 0; protocol <= 1; ++protocol) {
+        for (int caps = 0; caps <= 3; ++caps) {
+            SCOPED_TRACE("protocol " + std::to_string(protocol) + " caps " + std::to_string(caps));
+            Configure(protocol, 256, caps);
+            PowerCycle();
+            VctlOk("kmidi wire clear");
+            ASSERT_EQ(1, Run(file));
+            std::vector<unsigned char> image = first.data;
+            image.insert(image.end(), second.data.begin(), second.data.end());
+            EXPECT_EQ(image, Flash(0, (uint32_t)image.size()));
+
+            std::vector<std::string> log = WireLog();
+            bool raw = caps & 1, fill = caps & 2;
+            EXPECT_EQ(2u, CountLines(log, raw ? "set-mode raw" : "set-mode packed"));
+            EXPECT_EQ(fill ? 2u : 0u, CountLines(log, "| fill #"));
+            EXPECT_EQ(packets - (fill ? 2 : 0), CountLines(log, "| data #"));
+            EXPECT_EQ(0u, CountLines(log, "Error"));
+            // Every raw packet was announced by the marker on the wire.
+            std::string wire = VctlOk("kmidi wire");
+            size_t markers = 0;
+            for (size_t at = wire.find("FF FF FF 00"); at != std::string::npos; at = wire.find("FF FF FF 00", at + 1))
+                ++markers;
+            EXPECT_EQ(raw ? packets - (fill ? 2 : 0) : 0u, markers);
+        }
+    }
+}
+
+TEST_F(KernelEngine, DeviceStatusEndsTheRunWithItsTextAndNothingAfter)
+{
+    const char* texts[] = {"",
+                           "Product ID Error",
+                           "Member ID Error",
+                           "Format Error",
+                           "Block Code Error",
+                           "Packet Number Error",
+                           "Checksum Error",
+                           "Timeout Error",
+                           "Hardware Error",
+                           "Flash Write Error",
+                           "User Aborted",
+                           "Version Error",
+                           "Unknown Error"};
+    BlockSpec b;
+    b.data = Pattern(4 * 256, 24);
+    std::vector<unsigned char> file = BlockBytes(b);
+    for (int status = 1; status <= 13; ++status) {
+        SCOPED_TRACE(status);
+        PowerCycle();
+        std::string expected;
+        if (status == 13) {
+            VctlOk("fault status 0x41 --text abc --at 2");
+            expected = "Rx Status Error(Exp) : 0x41abc";
+        } else {
+            VctlOk("fault status " + std::to_string(status) + " --at 2");
+            expected = std::string("Rx Status Error : ") + texts[status];
+        }
+        ASSERT_EQ(0, Run(file));
+        EXPECT_TRUE(window_.MessageRowShows(0, expected.c_str())) << expected;
+        ExpectNothingSentAfter("[fault: status");
+    }
+}
+
+TEST_F(KernelEngine, SilenceAndADeviceThatGoesAwayEndInRecieveError)
+{
+    BlockSpec b;
+    b.data = Pattern(4 * 256, 25);
+    std::vector<unsigned char> file = BlockBytes(b);
+
+    VctlOk("fault silent --at 2");
+    ASSERT_EQ(0, Run(file));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error"));
+    ExpectNothingSentAfter("[fault: no reply]");
+
+    PowerCycle();
+    VctlOk("fault unplug --at 3");
+    ASSERT_EQ(0, Run(file));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error"));
+    ExpectNothingSentAfter("[fault: device disappears]");
+    EXPECT_EQ(std::vector<unsigned char>(b.data.begin(), b.data.begin() + 512), Flash(0, 512));
+}
+
+TEST_F(KernelEngine, AbortWhilePausedEndsTheRunAndNothingFollows)
+{
+    BlockSpec b;
+    b.data = Pattern(400 * 256, 26);
+    TempFile f(BlockBytes(b));
+    window_.Start(f.path(), 0, LinkKernelMidi);
+    size_t seen = 0;
+    for (int i = 0; i < 3000 && seen < 5 && !IsUpdateFinished(); ++i) {
+        window_.Pump(10);
+        if (i % 20 == 0)
+            seen = CountLines(WireLog(), "| data #");
+    }
+    PauseUpdate();
+    window_.Pump(200);
+    size_t held = CountLines(WireLog(), "| data #");
+    window_.Pump(300);
+    EXPECT_EQ(held, CountLines(WireLog(), "| data #")); // paused: nothing goes out
+    AbortUpdate();
+    EXPECT_EQ(0, window_.WaitForEnd(20000));
+    CloseUpdateThread();
+    EXPECT_TRUE(window_.MessageRowShows(0, MSG_UPDATE_ABORTED));
+    EXPECT_EQ(held, CountLines(WireLog(), "| data #"));
+    EXPECT_LT(held, 400u);
+}
+
+} // namespace
