@@ -306,6 +306,18 @@ device_absent)
   ui sync
   expect_offer Pallavox
   [ "$(host_messages)" -eq "$lines" ] || fail "the device was asked again while ready"
+
+  # Opened again, the device answers wrongly: the query's error, nothing
+  # offered, and the Update command does nothing.
+  vc fault malformed manufacturer --on inquiry
+  ui command $IDM_OPEN
+  check "file name typed" ui set-text 1148 "$(winpath files/pal.vsb)" --caption "Open File"
+  check "Open" ui answer-box 1 --caption "Open File"
+  check "query error shown" ui expect-message 0 "Rx Msg Error(1:Not ORLO ID)"
+  expect_out "Update button after a failed query" "Update disabled" ui button
+  ui command 220
+  check "error stays after the Update command" ui expect-message 0 "Rx Msg Error(1:Not ORLO ID)"
+  [ "$(host_messages)" -eq $((lines + 1)) ] || fail "more than the inquiry went to the device: $(host_messages) after $lines"
   end_updater
   ;;
 

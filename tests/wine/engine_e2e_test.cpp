@@ -12,6 +12,7 @@
 #include "link.h"
 #include "protocol.h"
 #include "support/testbed.h"
+#include "sysfile_win.h"
 #include "update.h"
 #include "usbbulk.h"
 #include "usblink.h"
@@ -121,6 +122,13 @@ TEST_F(Engine, ProductIdOfOneTwoOrThreeBytes)
         EXPECT_EQ(b.data, Flash(0, 512));
         EXPECT_EQ(1u, CountLines(WireLog(), inquiries[i])) << i;
     }
+    // A parameter below 0x80 in the header goes with the inquiry.
+    VctlOk("reset");
+    BlockSpec b;
+    b.inquiry = 0x12;
+    b.data = Pattern(256, 2);
+    ASSERT_EQ(1, Run(BlockBytes(b)));
+    EXPECT_EQ(1u, CountLines(WireLog(), "H>D F0 42 23 44 00 12 F7"));
 }
 
 TEST_F(Engine, FillForEqualPacketsOnlyWhenOffered)
@@ -509,6 +517,9 @@ TEST_F(Engine, FileAndLinkFailuresAreNeverSuccess)
     EXPECT_EQ(0, window_.WaitForEnd(20000));
     CloseUpdateThread();
     EXPECT_TRUE(window_.MessageRowShows(0, MSG_FILE_OPEN_ERROR));
+    FileInfo info;
+    EXPECT_EQ(0, ShowFileInfo("Z:\\no such folder\\x.vsb", &info));
+    EXPECT_TRUE(window_.InfoRowShows(0, 0, MSG_FILE_OPEN_ERROR, true, false));
 
     {
         // The header check of the first block seeks three times; the fourth
