@@ -1,6 +1,10 @@
 // Measures the update run against the virtual controller next to a bare
-// ping-pong of the same messages over the same link, without the engine.
-// Prints figures; never fails on a timing.
+// ping-pong of the same messages over the same link, without the engine:
+// the run as the program makes it (main window and progress bar, which the
+// worker reaches by cross-thread SendMessage) and the run without them (null
+// handles: the progress calls return at once), so that the engine's own cost
+// and the window's are told apart. Counts the allocations the worker makes
+// through this program's imports. Prints figures; never fails on a timing.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -82,6 +86,64 @@ double BareRun(const BlockSpec& b, uint32_t packet)
     return ok ? Seconds(t0, t1) : -1.0;
 }
 
+// Allocations made by threads other than the main one (the worker) through
+// the program's imports of HeapAlloc and malloc.
+DWORD g_main_thread;
+volatile LONG g_worker_allocations;
+void* g_real_heap_alloc;
+void* g_real_malloc;
+
+LPVOID WINAPI CountedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T n)
+{
+    if (GetCurrentThreadId() != g_main_thread)
+        InterlockedIncrement(&g_worker_allocations);
+    return ((LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T))g_real_heap_alloc)(heap, flags, n);
+}
+
+void* CountedMalloc(size_t n)
+{
+    if (GetCurrentThreadId() != g_main_thread)
+        InterlockedIncrement(&g_worker_allocations);
+    return ((void* (*)(size_t))g_real_malloc)(n);
+}
+
+void CountAllocations()
+{
+    g_main_thread = GetCurrentThreadId();
+    g_real_heap_alloc = SystemFunction("kernel32.dll", "HeapAlloc");
+    g_real_malloc = SystemFunction("msvcrt.dll", "malloc");
+    if (g_real_heap_alloc)
+        ReplaceImport(g_real_heap_alloc, (void*)&CountedHeapAlloc);
+    if (g_real_malloc)
+        ReplaceImport(g_real_malloc, (void*)&CountedMalloc);
+}
+
+// One run of the engine; with_window: the window and progress bar as the
+// program has them, else null handles. Returns seconds, or -1.
+double EngineRun(const char* path, bool with_window)
+{
+    LARGE_INTEGER t0, t1;
+    int r = -1;
+    InterlockedExchange(&g_worker_allocations, 0);
+    if (with_window) {
+        TestWindow w;
+        QueryPerformanceCounter(&t0);
+        w.Start(path, 0);
+        r = w.WaitForEnd(600000);
+        QueryPerformanceCounter(&t1);
+    } else {
+        SetUpdateProgressBar(NULL);
+        QueryPerformanceCounter(&t0);
+        StartUpdate(NULL, path, LinkUsbBulk, 0);
+        while (!IsUpdateFinished())
+            Sleep(1);
+        QueryPerformanceCounter(&t1);
+        r = 1; // a failure shows in the flash check below
+    }
+    CloseUpdateThread();
+    return r == 1 ? Seconds(t0, t1) : -1.0;
+}
+
 struct BareArgs {
     const BlockSpec* block;
     uint32_t packet;
@@ -111,7 +173,9 @@ int main()
     std::vector<unsigned char> file = BlockBytes(b);
     TempFile f(file);
 
-    printf("%-8s %10s %10s %8s %12s\n", "packet", "engine s", "bare s", "ratio", "packets/s");
+    CountAllocations();
+    printf("%-8s %10s %10s %10s %10s %10s %12s %8s\n", "packet", "window s", "engine s", "bare s", "engine/bare",
+           "window/eng", "packets/s", "allocs");
     const uint32_t sizes[] = {256, 1024, 32768};
     for (uint32_t packet : sizes) {
         VctlOk("fault clear");
@@ -124,18 +188,11 @@ int main()
             printf("link open failed: %s\n", err);
             return 1;
         }
-        double engine = -1.0;
-        {
-            TestWindow w;
-            LARGE_INTEGER t0, t1;
-            QueryPerformanceCounter(&t0);
-            w.Start(f.path(), 0);
-            int r = w.WaitForEnd(600000);
-            QueryPerformanceCounter(&t1);
-            CloseUpdateThread();
-            if (r == 1)
-                engine = Seconds(t0, t1);
-        }
+        double windowed = EngineRun(f.path(), true);
+        VctlOk("reset");
+        double engine = EngineRun(f.path(), false);
+        LONG allocations = g_worker_allocations;
+        bool written = Flash(0, kFileData) == b.data;
         VctlOk("reset");
         BareArgs args = {&b, packet, -1.0};
         HANDLE bare_thread = CreateThread(NULL, 0, BareThread, &args, 0, NULL);
@@ -144,11 +201,13 @@ int main()
         double bare = args.seconds;
         UsbLinkClose();
         uint32_t packets = kFileData / packet;
-        if (engine < 0 || bare < 0) {
-            printf("%-8u run failed (engine %.3f, bare %.3f)\n", packet, engine, bare);
+        if (windowed < 0 || engine < 0 || !written || bare < 0) {
+            printf("%-8u run failed (window %.3f, engine %.3f%s, bare %.3f)\n", packet, windowed, engine,
+                   written ? "" : " not written", bare);
             continue;
         }
-        printf("%-8u %10.3f %10.3f %8.3f %12.0f\n", packet, engine, bare, engine / bare, packets / engine);
+        printf("%-8u %10.3f %10.3f %10.3f %10.3f %10.3f %12.0f %8ld\n", packet, windowed, engine, bare, engine / bare,
+               windowed / engine, packets / engine, (long)allocations);
         fflush(stdout);
     }
     free_cusbbulk();
