@@ -27,6 +27,7 @@
 
 #include "bridge.h"
 #include "commands.h"
+#include "comports.h"
 #include "devmodel.h"
 #include "vctl.h"
 
@@ -38,9 +39,16 @@ enum {
     MAX_REQUEST = 1 << 16,
 };
 
+// Where the host's latest bytes came from; replies go back the same way.
+enum Route {
+    ROUTE_USB = 0, // the d2h FIFO
+    ROUTE_COM1 = 1, // ROUTE_COM1 + n: COMn+1
+};
+
 struct Outgoing {
     long long due_ms;
-    std::vector<unsigned char> record;
+    int route;
+    std::vector<unsigned char> record; // a d2h record, or the bytes for the line
 };
 
 struct Daemon {
@@ -50,6 +58,8 @@ struct Daemon {
     ino_t sock_ino;
     DeviceModel model;
     BridgeReader reader;
+    ComPorts com;
+    int route;
     std::deque<Outgoing> out;
     long long last_due;
     long long last_activity;
@@ -196,16 +206,27 @@ void QueueReplies()
         if (o.due_ms < g.last_due)
             o.due_ms = g.last_due; // a late reply holds back the ones behind it
         g.last_due = o.due_ms;
-        o.record.resize(BRIDGE_HEAD + (size_t)r.length);
-        BridgeEncode(BRIDGE_DATA, r.bytes, (uint32_t)r.length, o.record.data());
+        o.route = g.route;
+        if (o.route >= ROUTE_COM1) {
+            o.record = ComLineBytes(&g.com, r.bytes, (size_t)r.length);
+        } else {
+            o.record.resize(BRIDGE_HEAD + (size_t)r.length);
+            BridgeEncode(BRIDGE_DATA, r.bytes, (uint32_t)r.length, o.record.data());
+        }
         if (g.out.size() >= MAX_QUEUED) {
             ModelNote(&g.model, "reply queue full: oldest reply dropped (is the driver reading?)");
             g.out.pop_front();
         }
         g.out.push_back(o);
     }
-    if (ModelTakeUnplug(&g.model))
-        RunUnplugAction();
+    if (ModelTakeUnplug(&g.model)) {
+        if (g.route >= ROUTE_COM1) {
+            ComTakeAway(&g.com, g.route - ROUTE_COM1);
+            ModelNote(&g.model, ("COM" + std::to_string(g.route - ROUTE_COM1 + 1) + " taken away").c_str());
+        } else {
+            RunUnplugAction();
+        }
+    }
 }
 
 void HandleRecord(const BridgeRecord& rec)
@@ -239,6 +260,32 @@ void HandleRecord(const BridgeRecord& rec)
     }
 }
 
+// The model hears one host at a time: a change of link is noted in the log.
+void RouteFrom(int route)
+{
+    if (route == g.route)
+        return;
+    g.route = route;
+    if (route >= ROUTE_COM1)
+        ModelNote(&g.model, ("host on COM" + std::to_string(route - ROUTE_COM1 + 1)).c_str());
+    else
+        ModelNote(&g.model, "host on USB");
+}
+
+void ReadCom(int port)
+{
+    unsigned char buf[4096];
+    for (;;) {
+        ssize_t n = read(g.com.master[port], buf, sizeof(buf));
+        if (n <= 0)
+            break;
+        RouteFrom(ROUTE_COM1 + port);
+        ModelFeed(&g.model, buf, (size_t)n);
+        g.last_activity = NowMs();
+    }
+    QueueReplies();
+}
+
 void ReadH2d()
 {
     unsigned char buf[65536];
@@ -246,6 +293,7 @@ void ReadH2d()
         ssize_t n = read(g.h2d, buf, sizeof(buf));
         if (n <= 0)
             break;
+        RouteFrom(ROUTE_USB);
         std::vector<BridgeRecord> recs;
         if (!BridgeFeed(&g.reader, buf, (size_t)n, &recs))
             ModelNote(&g.model, "broken record stream from the driver: resynchronising");
@@ -260,7 +308,16 @@ void WriteD2h()
 {
     long long now = NowMs();
     while (!g.out.empty() && g.out.front().due_ms <= now) {
-        const std::vector<unsigned char>& rec = g.out.front().record;
+        std::vector<unsigned char>& rec = g.out.front().record;
+        if (g.out.front().route >= ROUTE_COM1) {
+            long n = ComWrite(&g.com, g.out.front().route - ROUTE_COM1, rec.data(), rec.size());
+            if (n >= 0 && (size_t)n < rec.size()) {
+                rec.erase(rec.begin(), rec.begin() + n); // the line is full: the rest later
+                return;
+            }
+            g.out.pop_front(); // all written, or the port is gone with its reply
+            continue;
+        }
         ssize_t n = write(g.d2h, rec.data(), rec.size());
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return; // FIFO full: wait until the driver reads
@@ -345,6 +402,8 @@ void ServeClient()
     } else if (!words.empty() && words[0] == "stop") {
         text = "stopping " + std::to_string(getpid()) + "\n";
         g.stop = 1;
+    } else if (!words.empty() && words[0] == "com") {
+        rc = ComCommand(&g.com, &g.model, std::vector<std::string>(words.begin() + 1, words.end()), &text);
     } else if (words.size() == 1 && words[0] == "status") {
         char head[512];
         snprintf(head, sizeof(head), "daemon: pid %d, dir %s\nreplies waiting: %zu\nunplug actions running: %zu\n",
@@ -357,6 +416,8 @@ void ServeClient()
             g.out.clear();
             g.last_due = 0;
             Drain(g.d2h);
+            ComFlush(&g.com);
+            g.route = -1; // the next bytes name their link in the log
         }
         rc = ApplyCommand(&g.model, words, &text);
         QueueReplies();
@@ -389,6 +450,7 @@ int StillWanted()
 void Cleanup()
 {
     StopChildren();
+    ComCloseAll(&g.com);
     struct stat st;
     // Only our own socket: a newer daemon may have taken the dir over.
     if (stat(g.sock_path.c_str(), &st) == 0 && st.st_ino == g.sock_ino) {
@@ -419,6 +481,8 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
     g.last_due = 0;
     ModelInit(&g.model);
     BridgeReaderInit(&g.reader);
+    ComInit(&g.com, dir);
+    g.route = ROUTE_USB;
 
     if (pipe2(g.sig_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return 1;
@@ -467,23 +531,32 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
             long long wait = g.out.front().due_ms - now;
             if (wait <= 0)
                 want_out = 1;
+            int r = g.out.front().route;
+            if (wait <= 0 && r >= ROUTE_COM1 && g.com.master[r - ROUTE_COM1] < 0)
+                timeout = 0; // its port went away: drop it at once
             else if (wait < timeout)
                 timeout = (int)wait;
         }
         if (timeout < 0)
             timeout = 0;
-        struct pollfd p[4];
+        struct pollfd p[4 + COM_PORTS];
         p[0].fd = g.h2d;
         p[0].events = POLLIN;
         p[1].fd = g.listener;
         p[1].events = POLLIN;
         p[2].fd = g.sig_pipe[0];
         p[2].events = POLLIN;
-        p[3].fd = want_out ? g.d2h : -1;
+        p[3].fd = want_out && g.out.front().route == ROUTE_USB ? g.d2h : -1;
         p[3].events = POLLOUT;
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < COM_PORTS; ++i) {
+            p[4 + i].fd = g.com.master[i];
+            p[4 + i].events = POLLIN;
+            if (want_out && g.out.front().route == ROUTE_COM1 + i)
+                p[4 + i].events |= POLLOUT;
+        }
+        for (int i = 0; i < 4 + COM_PORTS; ++i)
             p[i].revents = 0;
-        int r = poll(p, 4, timeout);
+        int r = poll(p, 4 + COM_PORTS, timeout);
         if (r < 0 && errno != EINTR) {
             Say("poll: %s", strerror(errno));
             break;
@@ -501,6 +574,10 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
         }
         if (p[0].revents & POLLIN)
             ReadH2d();
+        for (int i = 0; i < COM_PORTS; ++i) {
+            if (p[4 + i].fd >= 0 && (p[4 + i].revents & POLLIN))
+                ReadCom(i);
+        }
         if (p[1].revents & POLLIN)
             ServeClient();
         WriteD2h();

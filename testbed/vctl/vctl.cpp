@@ -47,6 +47,12 @@ const char* const kHelp =
     "  log                         the wire log\n"
     "  status [--device]           the model's state (--device: also vcsetup status)\n"
     "  reset                       clear flash, log, faults and versions\n"
+    "  com map                     the prefix's COM1..COM4 become the test bed's serial ports\n"
+    "  com present N... | absent N...  serial ports that exist (pseudo-terminals) or not\n"
+    "  com noise on|off            stray and real-time bytes around every reply on a serial line\n"
+    "  com zero [--at K]           a 0x00 in front of the K-th reply on a serial line\n"
+    "  com inject N HEX...         bytes on the line of COMN now\n"
+    "  com status                  the serial ports\n"
     "State dir: --dir, else $PANEL_VC_DIR, else $PANEL_WINE_DIR/vc, else build/wine/vc.\n"
     "vcsetup.exe: $PANEL_VCSETUP, else searched; preptool.exe: $PANEL_PREPTOOL, else beside\n"
     "vcsetup.exe; wine64: $WINE64.\n";
@@ -237,6 +243,28 @@ int Forward(const std::string& dir, std::vector<std::string> words)
     return rc;
 }
 
+// Points the prefix's COM1..COM4 at the state dir's port names: Wine opens a
+// DOS device by following its link in dosdevices, and a name whose target is
+// missing is no port at all.
+int MapComPorts(const std::string& dir)
+{
+    const char* prefix = getenv("WINEPREFIX");
+    if (!prefix || !*prefix) {
+        fprintf(stderr, "vctl: com map needs WINEPREFIX (source the wine environment)\n");
+        return 1;
+    }
+    for (int n = 1; n <= 4; ++n) {
+        std::string link = std::string(prefix) + "/dosdevices/com" + std::to_string(n);
+        std::string target = dir + "/com" + std::to_string(n);
+        unlink(link.c_str());
+        if (symlink(target.c_str(), link.c_str()) != 0) {
+            fprintf(stderr, "vctl: cannot link %s: %s\n", link.c_str(), strerror(errno));
+            return 1;
+        }
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -296,7 +324,9 @@ int main(int argc, char** argv)
         int dev = VctlRunVcsetup({"status"});
         return rc ? rc : dev;
     }
-    if (cmd == "ping" || cmd == "plugged" || cmd == "note" || cmd == "set" || cmd == "fault" || cmd == "flash" ||
+    if (cmd == "com" && words.size() == 2 && words[1] == "map")
+        return MapComPorts(dir);
+    if (cmd == "ping" || cmd == "com" || cmd == "plugged" || cmd == "note" || cmd == "set" || cmd == "fault" || cmd == "flash" ||
         cmd == "log" || cmd == "status" || cmd == "reset")
         return Forward(dir, words);
     fprintf(stderr, "vctl: unknown command %s\n%s", cmd.c_str(), kHelp);

@@ -382,11 +382,11 @@ void TestWindow::Pump(DWORD ms)
     }
 }
 
-void TestWindow::Start(const char* path, int force)
+void TestWindow::Start(const char* path, int force, int link)
 {
     g_redraws.clear();
     g_ended = -1;
-    StartUpdate(hwnd_, path, LinkUsbBulk, force);
+    StartUpdate(hwnd_, path, link, force);
 }
 
 int TestWindow::WaitForEnd(DWORD timeout_ms)

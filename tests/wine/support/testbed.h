@@ -63,8 +63,8 @@ public:
     ~TestWindow();
     HWND hwnd() const { return hwnd_; }
     HWND progress() const { return progress_; }
-    // Starts a run from this window (forgetting what earlier runs posted).
-    void Start(const char* path, int force);
+    // Starts a run over `link` from this window (forgetting what earlier runs posted).
+    void Start(const char* path, int force, int link = 2 /* LinkUsbBulk */);
     // Pumps messages until CMD_UPDATE_ENDED arrives; returns its result, or
     // -1 after timeout_ms.
     int WaitForEnd(DWORD timeout_ms);
