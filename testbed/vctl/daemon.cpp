@@ -41,8 +41,21 @@ enum {
 
 // Where the host's latest bytes came from; replies go back the same way.
 enum Route {
-    ROUTE_USB = 0, // the d2h FIFO
+    ROUTE_USB = 0,  // the d2h FIFO
     ROUTE_COM1 = 1, // ROUTE_COM1 + n: COMn+1
+    ROUTE_MIDI = ROUTE_COM1 + COM_PORTS, // the md2h FIFO of the test bed's MIDI driver
+};
+
+int IsCom(int route)
+{
+    return route >= ROUTE_COM1 && route < ROUTE_COM1 + COM_PORTS;
+}
+
+// Records of the MIDI driver: mh2d carries one long message per WRITE and an
+// OPENED when a driver starts in a process; md2h one device message per
+// DATA, and READY once what an earlier process left unread is gone.
+enum {
+    MIDI_READY = 2,
 };
 
 struct Outgoing {
@@ -54,6 +67,8 @@ struct Outgoing {
 struct Daemon {
     std::string dir, h2d_path, d2h_path, sock_path, pid_path;
     int h2d, d2h, listener;
+    int mh2d, md2h;
+    BridgeReader midi_reader;
     int sig_pipe[2];
     ino_t sock_ino;
     DeviceModel model;
@@ -207,7 +222,7 @@ void QueueReplies()
             o.due_ms = g.last_due; // a late reply holds back the ones behind it
         g.last_due = o.due_ms;
         o.route = g.route;
-        if (o.route >= ROUTE_COM1) {
+        if (IsCom(o.route)) {
             o.record = ComLineBytes(&g.com, r.bytes, (size_t)r.length);
         } else {
             o.record.resize(BRIDGE_HEAD + (size_t)r.length);
@@ -220,7 +235,9 @@ void QueueReplies()
         g.out.push_back(o);
     }
     if (ModelTakeUnplug(&g.model)) {
-        if (g.route >= ROUTE_COM1) {
+        if (g.route == ROUTE_MIDI) {
+            ModelNote(&g.model, "gone from the MIDI ports");
+        } else if (IsCom(g.route)) {
             ComTakeAway(&g.com, g.route - ROUTE_COM1);
             ModelNote(&g.model, ("COM" + std::to_string(g.route - ROUTE_COM1 + 1) + " taken away").c_str());
         } else {
@@ -266,8 +283,10 @@ void RouteFrom(int route)
     if (route == g.route)
         return;
     g.route = route;
-    if (route >= ROUTE_COM1)
+    if (IsCom(route))
         ModelNote(&g.model, ("host on COM" + std::to_string(route - ROUTE_COM1 + 1)).c_str());
+    else if (route == ROUTE_MIDI)
+        ModelNote(&g.model, "host on MIDI");
     else
         ModelNote(&g.model, "host on USB");
 }
@@ -281,6 +300,46 @@ void ReadCom(int port)
             break;
         RouteFrom(ROUTE_COM1 + port);
         ModelFeed(&g.model, buf, (size_t)n);
+        g.last_activity = NowMs();
+    }
+    QueueReplies();
+}
+
+// A driver started in a new process: what an earlier one left unread goes.
+void MidiDriverStarted()
+{
+    Drain(g.md2h);
+    for (size_t i = 0; i < g.out.size();) {
+        if (g.out[i].route == ROUTE_MIDI)
+            g.out.erase(g.out.begin() + (long)i);
+        else
+            ++i;
+    }
+    unsigned char rec[BRIDGE_HEAD];
+    BridgeEncode(MIDI_READY, rec, 0, rec);
+    ssize_t n = write(g.md2h, rec, sizeof(rec));
+    (void)n;
+    ModelNote(&g.model, "MIDI driver started");
+}
+
+void ReadMh2d()
+{
+    unsigned char buf[65536];
+    for (;;) {
+        ssize_t n = read(g.mh2d, buf, sizeof(buf));
+        if (n <= 0)
+            break;
+        std::vector<BridgeRecord> recs;
+        if (!BridgeFeed(&g.midi_reader, buf, (size_t)n, &recs))
+            ModelNote(&g.model, "broken record stream from the MIDI driver: resynchronising");
+        for (const BridgeRecord& r : recs) {
+            if (r.type == BRIDGE_WRITE) {
+                RouteFrom(ROUTE_MIDI);
+                ModelFeed(&g.model, r.payload.data(), r.payload.size());
+            } else if (r.type == BRIDGE_OPENED) {
+                MidiDriverStarted();
+            }
+        }
         g.last_activity = NowMs();
     }
     QueueReplies();
@@ -309,7 +368,7 @@ void WriteD2h()
     long long now = NowMs();
     while (!g.out.empty() && g.out.front().due_ms <= now) {
         std::vector<unsigned char>& rec = g.out.front().record;
-        if (g.out.front().route >= ROUTE_COM1) {
+        if (IsCom(g.out.front().route)) {
             long n = ComWrite(&g.com, g.out.front().route - ROUTE_COM1, rec.data(), rec.size());
             if (n >= 0 && (size_t)n < rec.size()) {
                 rec.erase(rec.begin(), rec.begin() + n); // the line is full: the rest later
@@ -318,7 +377,8 @@ void WriteD2h()
             g.out.pop_front(); // all written, or the port is gone with its reply
             continue;
         }
-        ssize_t n = write(g.d2h, rec.data(), rec.size());
+        int fd = g.out.front().route == ROUTE_MIDI ? g.md2h : g.d2h;
+        ssize_t n = write(fd, rec.data(), rec.size());
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return; // FIFO full: wait until the driver reads
         if (n != (ssize_t)rec.size())
@@ -328,6 +388,28 @@ void WriteD2h()
 }
 
 // ---------------------------------------------------------------- control
+
+// `midi inject HEX...`: one message to the MIDI ports that hear the device.
+int MidiInject(const std::vector<std::string>& hex, std::string* out)
+{
+    std::vector<unsigned char> bytes;
+    for (const std::string& w : hex) {
+        unsigned long long v;
+        if (!ParseNumber("0x" + w, 0xFF, &v)) {
+            *out = "vctl: midi inject HEX...\n";
+            return 2;
+        }
+        bytes.push_back((unsigned char)v);
+    }
+    std::vector<unsigned char> rec(BRIDGE_HEAD + bytes.size());
+    BridgeEncode(BRIDGE_DATA, bytes.data(), (uint32_t)bytes.size(), rec.data());
+    if (write(g.md2h, rec.data(), rec.size()) != (ssize_t)rec.size()) {
+        *out = "vctl: the MIDI bridge is full\n";
+        return 1;
+    }
+    ModelNote(&g.model, ("MIDI line: " + std::to_string(bytes.size()) + " bytes injected").c_str());
+    return 0;
+}
 
 int ReadAll(int fd, void* buf, size_t n)
 {
@@ -402,6 +484,8 @@ void ServeClient()
     } else if (!words.empty() && words[0] == "stop") {
         text = "stopping " + std::to_string(getpid()) + "\n";
         g.stop = 1;
+    } else if (words.size() >= 3 && words[0] == "midi" && words[1] == "inject") {
+        rc = MidiInject(std::vector<std::string>(words.begin() + 2, words.end()), &text);
     } else if (!words.empty() && words[0] == "com") {
         rc = ComCommand(&g.com, &g.model, std::vector<std::string>(words.begin() + 1, words.end()), &text);
     } else if (words.size() == 1 && words[0] == "status") {
@@ -416,6 +500,7 @@ void ServeClient()
             g.out.clear();
             g.last_due = 0;
             Drain(g.d2h);
+            Drain(g.md2h);
             ComFlush(&g.com);
             g.route = -1; // the next bytes name their link in the log
         }
@@ -463,6 +548,10 @@ void Cleanup()
         close(g.h2d);
     if (g.d2h >= 0)
         close(g.d2h);
+    if (g.mh2d >= 0)
+        close(g.mh2d);
+    if (g.md2h >= 0)
+        close(g.md2h);
     Say("stopped");
 }
 
@@ -476,11 +565,13 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
     g.sock_path = dir + "/ctl.sock";
     g.pid_path = dir + "/daemon.pid";
     g.h2d = g.d2h = g.listener = -1;
+    g.mh2d = g.md2h = -1;
     g.idle_seconds = idle_seconds;
     g.stop = 0;
     g.last_due = 0;
     ModelInit(&g.model);
     BridgeReaderInit(&g.reader);
+    BridgeReaderInit(&g.midi_reader);
     ComInit(&g.com, dir);
     g.route = ROUTE_USB;
 
@@ -495,16 +586,20 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
     sigaction(SIGCHLD, &sa, NULL);
     signal(SIGPIPE, SIG_IGN);
 
-    if (!MakeFifo(g.h2d_path) || !MakeFifo(g.d2h_path))
+    if (!MakeFifo(g.h2d_path) || !MakeFifo(g.d2h_path) || !MakeFifo(dir + "/mh2d") || !MakeFifo(dir + "/md2h"))
         return 1;
     g.h2d = open(g.h2d_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     g.d2h = open(g.d2h_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (g.h2d < 0 || g.d2h < 0) {
+    g.mh2d = open((dir + "/mh2d").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    g.md2h = open((dir + "/md2h").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (g.h2d < 0 || g.d2h < 0 || g.mh2d < 0 || g.md2h < 0) {
         Say("opening the FIFOs: %s", strerror(errno));
         return 1;
     }
     Drain(g.h2d);
     Drain(g.d2h);
+    Drain(g.mh2d);
+    Drain(g.md2h);
     if (!OpenListener())
         return 1;
     FILE* pf = fopen(g.pid_path.c_str(), "w");
@@ -532,21 +627,21 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
             if (wait <= 0)
                 want_out = 1;
             int r = g.out.front().route;
-            if (wait <= 0 && r >= ROUTE_COM1 && g.com.master[r - ROUTE_COM1] < 0)
+            if (wait <= 0 && IsCom(r) && g.com.master[r - ROUTE_COM1] < 0)
                 timeout = 0; // its port went away: drop it at once
             else if (wait < timeout)
                 timeout = (int)wait;
         }
         if (timeout < 0)
             timeout = 0;
-        struct pollfd p[4 + COM_PORTS];
+        struct pollfd p[6 + COM_PORTS];
         p[0].fd = g.h2d;
         p[0].events = POLLIN;
         p[1].fd = g.listener;
         p[1].events = POLLIN;
         p[2].fd = g.sig_pipe[0];
         p[2].events = POLLIN;
-        p[3].fd = want_out && g.out.front().route == ROUTE_USB ? g.d2h : -1;
+        p[3].fd = want_out && !IsCom(g.out.front().route) ? (g.out.front().route == ROUTE_MIDI ? g.md2h : g.d2h) : -1;
         p[3].events = POLLOUT;
         for (int i = 0; i < COM_PORTS; ++i) {
             p[4 + i].fd = g.com.master[i];
@@ -554,9 +649,13 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
             if (want_out && g.out.front().route == ROUTE_COM1 + i)
                 p[4 + i].events |= POLLOUT;
         }
-        for (int i = 0; i < 4 + COM_PORTS; ++i)
+        p[4 + COM_PORTS].fd = g.mh2d;
+        p[4 + COM_PORTS].events = POLLIN;
+        p[5 + COM_PORTS].fd = -1;
+        p[5 + COM_PORTS].events = 0;
+        for (int i = 0; i < 6 + COM_PORTS; ++i)
             p[i].revents = 0;
-        int r = poll(p, 4 + COM_PORTS, timeout);
+        int r = poll(p, 6 + COM_PORTS, timeout);
         if (r < 0 && errno != EINTR) {
             Say("poll: %s", strerror(errno));
             break;
@@ -574,6 +673,8 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
         }
         if (p[0].revents & POLLIN)
             ReadH2d();
+        if (p[4 + COM_PORTS].revents & POLLIN)
+            ReadMh2d();
         for (int i = 0; i < COM_PORTS; ++i) {
             if (p[4 + i].fd >= 0 && (p[4 + i].revents & POLLIN))
                 ReadCom(i);
