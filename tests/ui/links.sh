@@ -3,6 +3,7 @@
 # sources with the link selector set at build time), against the virtual
 # controller: the serial port choice at start, the MIDI port scan and its boxes.
 # usage: links.sh GROUP PANELUP VSBTOOL UIAUTO VCTL WORKDIR ARTEFACTS
+# (the MIDI groups also need PANEL_VCMIDI, the test bed's MIDI driver)
 #
 # The controller is up (scripts/vc-fixture.sh). Each group leaves it with its
 # defaults, no serial port present and the MIDI ports as they were.
@@ -20,8 +21,13 @@ mkdir -p "$WORK"
 cd "$WORK" || exit 1
 
 OFFER_1='Update puts the latest system software'
+# The test bed's MIDI ports: "VC Out" #4 and "VC Thru" #5 reach the device,
+# "VC In" #3 hears it; busy ports make the scan try ten times.
+MIDI_PORTS=('out 1 0 0 Port A' 'out 1 1 0 Busy Out' 'out 1 0 1 VC Out' 'out 1 0 1 VC Thru'
+            'in 0 0 Port A In' 'in 1 0 Busy In' 'in 0 1 VC In')
 
 device_defaults() {
+  vc midi ports "${MIDI_PORTS[@]}"
   vc fault clear
   vc reset
   vc set protocol 1
@@ -94,6 +100,88 @@ serial_start)
   expect_file_shown Pallavox 1.05
   expect_out "Update button without a port" "Update disabled" ui button
   end_updater
+  ;;
+
+midi_scan)
+  # The scan at the file's open finds the pair, the link opens by the
+  # found names, and the update runs over it.
+  vc midi install "${PANEL_VCMIDI:?}"
+  make_vsb files/pal.vsb Pallavox 1.05 size=8K
+  start_updater "$PANELUP" "$(winpath files/pal.vsb)"
+  expect_file_shown Pallavox 1.05 "1.00 (needs update)"
+  expect_offer
+  log=$("$VCTL" log)
+  grep -q 'F0 42 23 44 01 10 02 F7 | port probe 2' <<<"$log" || fail "no probe on VC Out (#2)"
+  grep -q -- '--- host on MIDI' <<<"$log" || fail "the device was not asked over MIDI"
+  check "menu usable after the scan" ui expect-menu $IDM_OPEN enabled
+  shot 01-found
+  run_to_completion 02-completed
+  expect_flash_is files/pal.vsb
+
+  # The device does not answer the probes: after five ticks, the box; the
+  # menu is usable again.
+  vc reset
+  vc fault silent --on any --at 1
+  vc fault silent --on any --at 2
+  start_updater "$PANELUP" "$(winpath files/pal.vsb)"
+  expect_box "Update-device not found." 03-not-found
+  check "Open usable after the time-out" ui expect-menu $IDM_OPEN enabled
+  check "Force Update usable after the time-out" ui expect-menu $IDM_FORCE_UPDATE enabled
+  expect_out "no offer" "Update disabled" ui button
+  end_updater
+
+  # The found names lead to a busy port (a second "VC In", higher up).
+  vc reset
+  vc midi ports "${MIDI_PORTS[@]}" 'in 1 0 VC In'
+  start_updater "$PANELUP" "$(winpath files/pal.vsb)"
+  expect_box "Midi In Open Error : Allocated" 04-busy
+  check "Open usable after the failed open" ui expect-menu $IDM_OPEN enabled
+  end_updater
+
+  # No input port at all.
+  vc midi ports 'out 1 0 1 VC Out'
+  start_updater "$PANELUP" "$(winpath files/pal.vsb)"
+  expect_box "No MIDI port" 05-no-port
+  end_updater
+  vc midi ports "${MIDI_PORTS[@]}"
+
+  # The file goes away, or goes bad, while the program waits for the scan:
+  # the retry that a device change starts reads it again.
+  for case in gone bad; do
+    cp files/pal.vsb files/moving.vsb
+    vc reset
+    "$WINE64" "$PANELUP" "$(winpath files/moving.vsb)" >/dev/null 2>&1 &
+    UI_PID=$!
+    ui wait-window >/dev/null || fail "no window ($case)"
+    if [ $case = gone ]; then rm files/moving.vsb; else printf 'not a system file' >files/moving.vsb; fi
+    ui devchange >/dev/null 2>&1 &
+    changer=$!
+    if [ $case = gone ]; then
+      expect_box "File not found - $(winpath files/moving.vsb) " 06-file-gone
+    else
+      expect_box "Error - Header lengrh is too short." 07-file-bad
+    fi
+    wait $changer
+    end_updater
+  done
+  ;;
+
+midi_stop)
+  # Abort in the stop dialog while the worker waits for a reply that does
+  # not come: the receive ends by the abort, and the program ends.
+  vc midi install "${PANEL_VCMIDI:?}"
+  make_vsb files/pal.vsb Pallavox 1.05 size=64K
+  start_updater "$PANELUP" "$(winpath files/pal.vsb)"
+  expect_offer
+  vc fault silent --at 8
+  check "Update pressed" ui press-update
+  for _ in $(seq 100); do "$VCTL" status | grep -q ', fired' && break; sleep 0.05; done
+  ui close
+  ui wait-box --caption "Stop to transfar" >/dev/null || fail "no stop dialog"
+  shot 01-stop
+  expect_out "Abort ends the program before the receive's time-out" "exit-code=0" \
+    ui answer-box 1 --wait --timeout 6
+  updater_ended
   ;;
 
 *)
