@@ -141,6 +141,13 @@ TEST_F(Midi, ScanFindsTheDeviceByTheEchoedPort)
     EXPECT_EQ(1u, CountLines(log, "F0 42 23 44 10 04 F7 | port probe 4"));
     EXPECT_EQ(1u, CountLines(log, "F0 42 23 44 10 05 F7 | port probe 5"));
 
+    // A scan started again before the first one ended (a retry of the
+    // workflow) has the ports to itself.
+    ASSERT_EQ(1, MidiScanBegin(NULL, kPid));
+    r = Scan(kPid);
+    EXPECT_EQ(1, r.found);
+    EXPECT_EQ("VC In", r.in);
+
     // The port index comes from the reply, not from the port that carried
     // the probe; the reply must carry the whole product ID.
     const unsigned char pid3[3] = {0x44, 0x01, 0x02};

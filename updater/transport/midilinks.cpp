@@ -359,6 +359,8 @@ const char* MidiErrorText(UINT code)
 
 int MidiLinkOpen(const char* out_port, const char* in_port, char* err)
 {
+    // A retry of the workflow may open again without a close in between.
+    MidiLinkClose();
     if (!AllocLinkBlocks(err))
         return 0;
     Header(&g_in_hdr)->lpData = (LPSTR)g_in_buf.data;
@@ -492,6 +494,10 @@ void MidiLinkAbortWait()
 
 int MidiScanBegin(HWND notify, const unsigned char product_id[3])
 {
+    // A scan still listening (a retry started before its end) gives its
+    // ports back first.
+    if (g_scan.listeners || g_scan.event)
+        MidiScanEnd(NULL, NULL);
     g_scan.found_in = -1;
     g_scan.found_out = -1;
     g_scan.notify = notify;
