@@ -20,3 +20,6 @@ vctl="$root/build/native/testbed/vctl/vctl"
 trap 'scripts/vc-fixture.sh stop "$vctl" >/dev/null 2>&1; scripts/wine-env.sh stop "$PANEL_WINE_DIR"' EXIT
 scripts/vc-fixture.sh start "$vctl" >/dev/null || exit 1
 PANEL_VCTL="$vctl" PANEL_TIMEOUT=1200 PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh build/win64/bench/engine_bench.exe
+echo "== serial and system MIDI links: whole runs against the 20 ms pauses"
+PANEL_VCTL="$vctl" PANEL_VCMIDI="$root/build/win64/testbed/midi/winevcmidi.drv" PANEL_TIMEOUT=1200 \
+  PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh build/win64/bench/links_bench.exe

@@ -67,11 +67,17 @@ volatile LONG g_clock;
 // be created; else the send polls).
 volatile LONG g_out_busy;
 HANDLE g_out_done;
+// Signalled with every long-data notice, so that the receive's 10 ms poll
+// wakes as soon as a message is in (when it could be created; else it sleeps).
+HANDLE g_in_notice;
 
 void CALLBACK LinkInputProc(HMIDIIN in, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR)
 {
-    if (msg == MIM_LONGDATA && in == g_in)
+    if (msg == MIM_LONGDATA && in == g_in) {
         InterlockedIncrement(&g_in_count);
+        if (g_in_notice)
+            SetEvent(g_in_notice);
+    }
 }
 
 void CALLBACK LinkOutputProc(HMIDIOUT, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR)
@@ -387,6 +393,7 @@ int MidiLinkOpen(const char* out_port, const char* in_port, char* err)
     }
     g_out_busy = 0;
     g_out_done = CreateEventA(NULL, FALSE, FALSE, NULL);
+    g_in_notice = CreateEventA(NULL, FALSE, FALSE, NULL);
     midiInReset(g_in);
     midiInPrepareHeader(g_in, Header(&g_in_hdr), sizeof(MIDIHDR));
     midiOutPrepareHeader(g_out, Header(&g_out_hdr), sizeof(MIDIHDR));
@@ -417,6 +424,9 @@ void MidiLinkClose()
         CloseHandle(g_out_done);
     g_out_done = NULL;
     g_out_busy = 0;
+    if (g_in_notice)
+        CloseHandle(g_in_notice);
+    g_in_notice = NULL;
 }
 
 int MidiLinkArmReceive()
@@ -476,7 +486,10 @@ int MidiLinkReceive(unsigned char* buffer, unsigned long capacity)
             StopInput();
             return clock >= MIDI_CLOCK_ABORT ? -2 : -1;
         }
-        Sleep(10);
+        if (g_in_notice)
+            WaitForSingleObject(g_in_notice, 10);
+        else
+            Sleep(10);
     }
 }
 
