@@ -166,6 +166,24 @@ midi_scan)
   done
   ;;
 
+midi_log)
+  # With the extended view (PANELUP is built with it): the scan's lines in
+  # the log pane, and the run starts at once over the found ports.
+  vc midi install "${PANEL_VCMIDI:?}"
+  make_vsb files/pal.vsb Pallavox 1.05 size=8K
+  vc fault delay 2000 --on inquiry
+  start_updater "$PANELUP" "$(winpath files/pal.vsb)"
+  check "scan line" ui expect-log 0 "Scan MIDI port...."
+  check "input port line" ui expect-log 1 "In port:  VC In"
+  check "output port line" ui expect-log 2 "Out port: VC Out"
+  check "running at once" ui expect-message 0 "Now updating..."
+  shot 01-log
+  ui wait-box --caption Completed. --timeout 60 >/dev/null || fail "no Completed. box"
+  expect_out "ends after the Completed. box" "exit-code=0" ui answer-box 1 --caption Completed. --wait
+  updater_ended
+  expect_flash_is files/pal.vsb
+  ;;
+
 midi_stop)
   # Abort in the stop dialog while the worker waits for a reply that does
   # not come: the receive ends by the abort, and the program ends.
