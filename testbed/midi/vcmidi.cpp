@@ -291,15 +291,25 @@ DWORD WINAPI SenderThread(LPVOID)
     }
 }
 
-void Start()
+// The ports, when winmm first asks (any process that plays a sound does).
+void LoadPorts()
 {
     if (g_started)
         return;
     g_started = 1;
     g_dir = StateDir();
-    if (g_dir.empty())
+    if (!g_dir.empty())
+        ReadConfig();
+}
+
+// The bridge, at the first open of a port: a process that only counts the
+// ports leaves the device model alone.
+void Connect()
+{
+    static int connected;
+    if (connected || g_dir.empty())
         return;
-    ReadConfig();
+    connected = 1;
     g_h2d = CreateFileA((g_dir + "mh2d").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                         OPEN_EXISTING, 0, NULL);
     Record(VCMIDI_OPENED, NULL, 0);
@@ -380,6 +390,7 @@ DWORD OutMessage(UINT id, UINT msg, DWORD_PTR p1, DWORD_PTR p2)
         return MMSYSERR_NOERROR;
     }
     case MODM_OPEN: {
+        Connect();
         DWORD r = OpenClient(&p.client, p.busy, p1, p2);
         if (r == MMSYSERR_NOERROR)
             Notify(p.client, MOM_OPEN, 0, 0);
@@ -450,6 +461,7 @@ DWORD InMessage(UINT id, UINT msg, DWORD_PTR p1, DWORD_PTR p2)
         return MMSYSERR_NOERROR;
     }
     case MIDM_OPEN: {
+        Connect();
         DWORD r = OpenClient(&p.client, p.busy, p1, p2);
         if (r == MMSYSERR_NOERROR) {
             p.started = 0;
@@ -548,7 +560,7 @@ __declspec(dllexport) LRESULT CALLBACK DriverProc(DWORD_PTR, HDRVR, UINT msg, LP
 
 __declspec(dllexport) DWORD WINAPI modMessage(UINT id, UINT msg, DWORD_PTR, DWORD_PTR p1, DWORD_PTR p2)
 {
-    Start();
+    LoadPorts();
     int handled;
     DWORD r = Common(msg, g_outs.size(), &handled);
     if (handled)
@@ -561,7 +573,7 @@ __declspec(dllexport) DWORD WINAPI modMessage(UINT id, UINT msg, DWORD_PTR, DWOR
 
 __declspec(dllexport) DWORD WINAPI midMessage(UINT id, UINT msg, DWORD_PTR, DWORD_PTR p1, DWORD_PTR p2)
 {
-    Start();
+    LoadPorts();
     int handled;
     DWORD r = Common(msg, g_ins.size(), &handled);
     if (handled)
