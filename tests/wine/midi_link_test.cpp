@@ -52,24 +52,56 @@ void ExpectNothingSentAfter(const char* mark)
 
 struct ScanResult {
     int begun;
+    int posted; // CMD_MIDI_PORT_FOUND arrived (wParam 2000, lParam 0)
     int found;
     std::string in, out;
 };
 
-// One scan as the workflow runs it, ended after `wait_ms` of listening.
-ScanResult Scan(const unsigned char pid[3], DWORD wait_ms = 300)
+// A window that only receives what the scan posts.
+HWND NotifyWindow()
+{
+    static HWND hwnd;
+    if (!hwnd)
+        hwnd = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, HWND_MESSAGE, NULL, GetModuleHandleA(NULL), NULL);
+    return hwnd;
+}
+
+// Waits for the scan's notice, at most `ms`.
+int WaitForPortFound(DWORD ms)
+{
+    DWORD start = GetTickCount();
+    do {
+        MSG msg;
+        while (PeekMessageA(&msg, NotifyWindow(), 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_COMMAND && msg.wParam == 2000 && msg.lParam == 0)
+                return 1;
+        }
+        MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
+    } while (GetTickCount() - start < ms);
+    return 0;
+}
+
+// Ends a running scan once it has posted its notice (or after `ms`).
+ScanResult EndScan(DWORD ms)
 {
     ScanResult r;
-    r.begun = MidiScanBegin(NULL, pid);
-    r.found = 0;
-    if (!r.begun)
-        return r;
-    Sleep(wait_ms);
+    r.begun = 1;
+    r.posted = WaitForPortFound(ms);
     char in[256] = "", out[256] = "";
     r.found = MidiScanEnd(in, out);
     r.in = in;
     r.out = out;
     return r;
+}
+
+// One scan as the workflow runs it.
+ScanResult Scan(const unsigned char pid[3], DWORD ms = 5000)
+{
+    if (!MidiScanBegin(NotifyWindow(), pid)) {
+        ScanResult r = {0, 0, 0, "", ""};
+        return r;
+    }
+    return EndScan(ms);
 }
 
 class Midi : public ::testing::Test {
@@ -134,6 +166,7 @@ TEST_F(Midi, ScanFindsTheDeviceByTheEchoedPort)
     // and the busy ports are left out.
     ScanResult r = Scan(kPid);
     ASSERT_EQ(1, r.begun);
+    EXPECT_EQ(1, r.posted);
     EXPECT_EQ(1, r.found);
     EXPECT_EQ("VC In", r.in);
     EXPECT_EQ("VC Out", r.out);
@@ -143,7 +176,8 @@ TEST_F(Midi, ScanFindsTheDeviceByTheEchoedPort)
 
     // A scan started again before the first one ended (a retry of the
     // workflow) has the ports to itself.
-    ASSERT_EQ(1, MidiScanBegin(NULL, kPid));
+    ASSERT_EQ(1, MidiScanBegin(NotifyWindow(), kPid));
+    WaitForPortFound(5000);
     r = Scan(kPid);
     EXPECT_EQ(1, r.found);
     EXPECT_EQ("VC In", r.in);
@@ -153,36 +187,33 @@ TEST_F(Midi, ScanFindsTheDeviceByTheEchoedPort)
     const unsigned char pid3[3] = {0x44, 0x01, 0x02};
     VctlOk("fault silent --on any --at 1");
     VctlOk("fault silent --on any --at 2");
-    ASSERT_EQ(1, MidiScanBegin(NULL, pid3));
+    ASSERT_EQ(1, MidiScanBegin(NotifyWindow(), pid3));
     VctlOk("midi inject F0 42 23 44 01 02 11 05 F7");
-    Sleep(200);
-    char in[256] = "", out[256] = "";
-    EXPECT_EQ(1, MidiScanEnd(in, out));
-    EXPECT_STREQ("VC Thru", out);
-    EXPECT_STREQ("VC In", in);
+    r = EndScan(5000);
+    EXPECT_EQ(1, r.posted);
+    EXPECT_EQ(1, r.found);
+    EXPECT_EQ("VC Thru", r.out);
+    EXPECT_EQ("VC In", r.in);
     EXPECT_EQ(1u, CountLines(WireLog(), "F0 42 23 44 01 02 10 05 F7"));
 
     // A reply one byte short, or with another product ID, is not the device's.
-    VctlOk("fault clear");
-    VctlOk("fault silent --on any --at 1");
-    VctlOk("fault silent --on any --at 2");
-    ASSERT_EQ(1, MidiScanBegin(NULL, pid3));
-    VctlOk("midi inject F0 42 23 44 01 11 05 F7");
-    Sleep(200);
-    EXPECT_EQ(0, MidiScanEnd(in, out));
-    VctlOk("fault clear");
-    VctlOk("fault silent --on any --at 1");
-    VctlOk("fault silent --on any --at 2");
-    ASSERT_EQ(1, MidiScanBegin(NULL, pid3));
-    VctlOk("midi inject F0 42 23 44 01 03 11 05 F7");
-    Sleep(200);
-    EXPECT_EQ(0, MidiScanEnd(NULL, NULL));
+    const char* const wrong[] = {"midi inject F0 42 23 44 01 11 05 F7", "midi inject F0 42 23 44 01 03 11 05 F7"};
+    for (const char* inject : wrong) {
+        VctlOk("fault clear");
+        VctlOk("fault silent --on any --at 1");
+        VctlOk("fault silent --on any --at 2");
+        ASSERT_EQ(1, MidiScanBegin(NotifyWindow(), pid3));
+        VctlOk(inject);
+        r = EndScan(300);
+        EXPECT_EQ(0, r.posted) << inject;
+        EXPECT_EQ(0, r.found) << inject;
+    }
 
     // A padded reply has the wrong length: ignored, and it used up the
     // listener, so nothing is found.
     VctlOk("fault clear");
     VctlOk("fault long 17 --on any");
-    r = Scan(kPid);
+    r = Scan(kPid, 300);
     EXPECT_EQ(0, r.found);
 }
 
