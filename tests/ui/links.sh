@@ -146,7 +146,9 @@ midi_scan)
   vc midi ports "${MIDI_PORTS[@]}"
 
   # The file goes away, or goes bad, while the program waits for the scan:
-  # the retry that a device change starts reads it again.
+  # the retry that a device change starts reads it again. (More busy ports
+  # make the scan last longer than the test's two steps.)
+  vc midi ports "${MIDI_PORTS[@]}" 'in 1 0 Busy 2' 'in 1 0 Busy 3'
   for case in gone bad; do
     cp files/pal.vsb files/moving.vsb
     vc reset
