@@ -171,6 +171,8 @@ TEST_F(Midi, ScanFindsTheDeviceByTheEchoedPort)
     r = Scan(kPid);
     EXPECT_EQ(1, r.found);
     EXPECT_EQ("VC In", r.in);
+    // What a scan found is not found again by an end without a scan.
+    EXPECT_EQ(0, MidiScanEnd(NULL, NULL));
 
     // The port index comes from the reply, not from the port that carried
     // the probe; the reply must carry the whole product ID.

@@ -204,7 +204,8 @@ struct ScanState {
     HANDLE event;
 };
 
-ScanState g_scan;
+// No reply accepted until a scan has one.
+ScanState g_scan = {NULL, {0, 0, 0}, 0, 0, 0, -1, -1, NULL, {NULL, NULL}, {NULL, NULL}, NULL, NULL};
 
 void CALLBACK ScanInputProc(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR, DWORD_PTR)
 {
@@ -565,18 +566,20 @@ int MidiScanEnd(char* in_name, char* out_name)
     }
     FreeScanBuffers();
     g_scan.notify = NULL;
-    if (g_scan.found_in < 0 || g_scan.found_out < 0)
+    LONG found_in = g_scan.found_in, found_out = g_scan.found_out;
+    g_scan.found_in = g_scan.found_out = -1; // a later end without a scan finds nothing
+    if (found_in < 0 || found_out < 0)
         return 0;
     MIDIINCAPSA in_caps;
     MIDIOUTCAPSA out_caps;
     if (in_name) {
         memset(&in_caps, 0, sizeof(in_caps));
-        midiInGetDevCapsA((UINT)g_scan.found_in, &in_caps, sizeof(in_caps));
+        midiInGetDevCapsA((UINT)found_in, &in_caps, sizeof(in_caps));
         CopyName(in_name, in_caps.szPname);
     }
     if (out_name) {
         memset(&out_caps, 0, sizeof(out_caps));
-        midiOutGetDevCapsA((UINT)g_scan.found_out, &out_caps, sizeof(out_caps));
+        midiOutGetDevCapsA((UINT)found_out, &out_caps, sizeof(out_caps));
         CopyName(out_name, out_caps.szPname);
     }
     return 1;
