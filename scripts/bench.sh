@@ -22,3 +22,6 @@ scripts/vc-fixture.sh start "$vctl" >/dev/null || exit 1
 PANEL_VCTL="$vctl" PANEL_TIMEOUT=1200 PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh build/win64/bench/engine_bench.exe
 echo "== update run over the kernel MIDI link, 64 KiB, next to its bound (bare exchange plus pacing)"
 PANEL_VCTL="$vctl" PANEL_TIMEOUT=1200 PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh build/win64/bench/kmidi_bench.exe
+echo "== serial and system MIDI links: whole runs against the 20 ms pauses"
+PANEL_VCTL="$vctl" PANEL_VCMIDI="$root/build/win64/testbed/midi/winevcmidi.drv" PANEL_TIMEOUT=1200 \
+  PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh build/win64/bench/links_bench.exe

@@ -9,7 +9,7 @@ set -uo pipefail
 build=${1:?usage: run-fuzzers.sh BUILD_DIR}
 seconds=${FUZZ_SECONDS:-30}
 root=$(cd "$(dirname "$0")/.." && pwd)
-fuzzers=(sysfile_fuzzer reply_fuzzer pack_fuzzer launcher_fuzzer kmidi_fuzzer usbdesc_fuzzer cmdline_fuzzer)
+fuzzers=(sysfile_fuzzer reply_fuzzer pack_fuzzer launcher_fuzzer kmidi_fuzzer usbdesc_fuzzer cmdline_fuzzer link_fuzzer)
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/panel-fuzz.XXXXXX")
 trap 'rm -rf "$work"' EXIT

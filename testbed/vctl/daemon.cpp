@@ -4,7 +4,7 @@
 // removal) and reads d2h records (one IN transfer each). The kernel MIDI
 // driver does the same on kh2d and kd2h (its transfers are USB-MIDI event
 // packets, its IN transfers 64-byte blocks: kmbridge). One model serves
-// both: its replies go to the link that wrote to it last. The daemon opens
+// every link: its replies go to the link that wrote to it last. The daemon opens
 // both FIFOs read-write itself, so that the driver's opens never wait for a
 // partner. vctl talks to it through ctl.sock. One thread; replies that a
 // fault delays wait in a queue until due, in order.
@@ -30,6 +30,7 @@
 
 #include "bridge.h"
 #include "commands.h"
+#include "comports.h"
 #include "devmodel.h"
 #include "kmbridge.h"
 #include "vctl.h"
@@ -42,22 +43,45 @@ enum {
     MAX_REQUEST = 1 << 16,
 };
 
+// Where the host's latest bytes came from; replies go back the same way.
+enum Route {
+    ROUTE_USB = 0,  // the d2h FIFO
+    ROUTE_COM1 = 1, // ROUTE_COM1 + n: COMn+1
+    ROUTE_MIDI = ROUTE_COM1 + COM_PORTS, // the md2h FIFO of the test bed's MIDI driver
+    ROUTE_KMIDI = ROUTE_MIDI + 1,        // the kd2h FIFO of the kernel USB-MIDI driver
+};
+
+int IsCom(int route)
+{
+    return route >= ROUTE_COM1 && route < ROUTE_COM1 + COM_PORTS;
+}
+
+// Records of the MIDI driver: mh2d carries one long message per WRITE and an
+// OPENED when a driver starts in a process; md2h one device message per
+// DATA, and READY once what an earlier process left unread is gone.
+enum {
+    MIDI_READY = 2,
+};
+
 struct Outgoing {
     long long due_ms;
-    int fd;
-    std::vector<unsigned char> record;
+    int route;
+    std::vector<unsigned char> record; // a d2h record, or the bytes for the line
 };
 
 struct Daemon {
     std::string dir, h2d_path, d2h_path, kh2d_path, kd2h_path, sock_path, pid_path;
     int h2d, d2h, kh2d, kd2h, listener;
+    int mh2d, md2h;
+    BridgeReader midi_reader;
+    BridgeReader km_reader;
+    KmDevice km;
     int sig_pipe[2];
     ino_t sock_ino;
     DeviceModel model;
     BridgeReader reader;
-    BridgeReader km_reader;
-    KmDevice km;
-    int km_active; // the kernel MIDI link wrote last: replies go to it
+    ComPorts com;
+    int route;
     std::deque<Outgoing> out;
     long long last_due;
     long long last_activity;
@@ -180,7 +204,7 @@ void StopChildren()
 void RunUnplugAction()
 {
     std::vector<std::string> args;
-    if (g.km_active) {
+    if (g.route == ROUTE_KMIDI) {
         args.push_back("kmidi");
         args.push_back("unplug");
         args.push_back("0");
@@ -210,15 +234,21 @@ void QueueReplies()
         if (o.due_ms < g.last_due)
             o.due_ms = g.last_due; // a late reply holds back the ones behind it
         g.last_due = o.due_ms;
+        o.route = g.route;
         std::vector<std::vector<unsigned char> > parts;
-        if (g.km_active)
+        if (IsCom(o.route))
+            parts.push_back(ComLineBytes(&g.com, r.bytes, (size_t)r.length));
+        else if (o.route == ROUTE_KMIDI)
             KmReplyBlocks(&g.km, r.bytes, (size_t)r.length, &parts);
         else
             parts.push_back(std::vector<unsigned char>(r.bytes, r.bytes + r.length));
-        o.fd = g.km_active ? g.kd2h : g.d2h;
         for (const std::vector<unsigned char>& part : parts) {
-            o.record.resize(BRIDGE_HEAD + part.size());
-            BridgeEncode(BRIDGE_DATA, part.data(), (uint32_t)part.size(), o.record.data());
+            if (IsCom(o.route)) {
+                o.record = part;
+            } else {
+                o.record.resize(BRIDGE_HEAD + part.size());
+                BridgeEncode(BRIDGE_DATA, part.data(), (uint32_t)part.size(), o.record.data());
+            }
             if (g.out.size() >= MAX_QUEUED) {
                 ModelNote(&g.model, "reply queue full: oldest reply dropped (is the driver reading?)");
                 g.out.pop_front();
@@ -226,29 +256,49 @@ void QueueReplies()
             g.out.push_back(o);
         }
     }
-    if (ModelTakeUnplug(&g.model))
-        RunUnplugAction();
+    if (ModelTakeUnplug(&g.model)) {
+        if (g.route == ROUTE_MIDI) {
+            ModelNote(&g.model, "gone from the MIDI ports");
+        } else if (IsCom(g.route)) {
+            ComTakeAway(&g.com, g.route - ROUTE_COM1);
+            ModelNote(&g.model, ("COM" + std::to_string(g.route - ROUTE_COM1 + 1) + " taken away").c_str());
+        } else {
+            RunUnplugAction();
+        }
+    }
 }
 
-// Replies of one link that the driver has not taken go with its device.
-void DropReplies(int fd)
+// The FIFO that carries the replies of a link other than a serial line.
+int RouteFd(int route)
+{
+    if (route == ROUTE_MIDI)
+        return g.md2h;
+    if (route == ROUTE_KMIDI)
+        return g.kd2h;
+    return g.d2h;
+}
+
+// Replies of one link that its driver has not taken go with its device.
+void DropReplies(int route)
 {
     for (size_t i = 0; i < g.out.size();) {
-        if (g.out[i].fd == fd)
+        if (g.out[i].route == route)
             g.out.erase(g.out.begin() + (long)i);
         else
             ++i;
     }
     if (g.out.empty())
         g.last_due = 0;
-    Drain(fd);
+    Drain(RouteFd(route));
 }
+
+void RouteFrom(int route);
 
 void HandleKmRecord(const BridgeRecord& rec)
 {
     switch (rec.type) {
     case BRIDGE_WRITE: {
-        g.km_active = 1;
+        RouteFrom(ROUTE_KMIDI);
         std::vector<unsigned char> bytes;
         KmOutTransfer(&g.km, rec.payload.data(), rec.payload.size(), &bytes);
         ModelFeed(&g.model, bytes.data(), bytes.size());
@@ -260,10 +310,10 @@ void HandleKmRecord(const BridgeRecord& rec)
         break;
     case BRIDGE_REMOVED:
         ModelNote(&g.model, "kernel MIDI device 0 removed");
-        if (g.km_active)
+        if (g.route == ROUTE_KMIDI)
             ModelRemoved(&g.model);
         KmPlugged(&g.km);
-        DropReplies(g.kd2h);
+        DropReplies(ROUTE_KMIDI);
         break;
     default:
         ModelNote(&g.model, "unknown kernel MIDI bridge record ignored");
@@ -273,9 +323,11 @@ void HandleKmRecord(const BridgeRecord& rec)
 
 void HandleRecord(const BridgeRecord& rec)
 {
+    // The removal of the USB device says nothing of where the host is now.
+    if (rec.type != BRIDGE_REMOVED)
+        RouteFrom(ROUTE_USB);
     switch (rec.type) {
     case BRIDGE_WRITE:
-        g.km_active = 0;
         ModelFeed(&g.model, rec.payload.data(), rec.payload.size());
         break;
     case BRIDGE_ABORT:
@@ -289,8 +341,9 @@ void HandleRecord(const BridgeRecord& rec)
         break;
     }
     case BRIDGE_REMOVED:
-        ModelRemoved(&g.model);
-        DropReplies(g.d2h); // replies the driver did not take are gone with the device
+        if (g.route == ROUTE_USB || g.route < 0)
+            ModelRemoved(&g.model);
+        DropReplies(ROUTE_USB); // replies the driver did not take are gone with the device
         break;
     default: {
         char note[64];
@@ -299,6 +352,76 @@ void HandleRecord(const BridgeRecord& rec)
         break;
     }
     }
+}
+
+// The model hears one host at a time: a change of link is noted in the log.
+void RouteFrom(int route)
+{
+    if (route == g.route)
+        return;
+    g.route = route;
+    if (IsCom(route))
+        ModelNote(&g.model, ("host on COM" + std::to_string(route - ROUTE_COM1 + 1)).c_str());
+    else if (route == ROUTE_MIDI)
+        ModelNote(&g.model, "host on MIDI");
+    else if (route == ROUTE_KMIDI)
+        ModelNote(&g.model, "host on kernel MIDI");
+    else
+        ModelNote(&g.model, "host on USB");
+}
+
+void ReadCom(int port)
+{
+    unsigned char buf[4096];
+    for (;;) {
+        ssize_t n = read(g.com.master[port], buf, sizeof(buf));
+        if (n <= 0)
+            break;
+        RouteFrom(ROUTE_COM1 + port);
+        ModelFeed(&g.model, buf, (size_t)n);
+        g.last_activity = NowMs();
+    }
+    QueueReplies();
+}
+
+// A driver started in a new process: what an earlier one left unread goes.
+void MidiDriverStarted()
+{
+    Drain(g.md2h);
+    for (size_t i = 0; i < g.out.size();) {
+        if (g.out[i].route == ROUTE_MIDI)
+            g.out.erase(g.out.begin() + (long)i);
+        else
+            ++i;
+    }
+    unsigned char rec[BRIDGE_HEAD];
+    BridgeEncode(MIDI_READY, rec, 0, rec);
+    ssize_t n = write(g.md2h, rec, sizeof(rec));
+    (void)n;
+    ModelNote(&g.model, "MIDI driver started");
+}
+
+void ReadMh2d()
+{
+    unsigned char buf[65536];
+    for (;;) {
+        ssize_t n = read(g.mh2d, buf, sizeof(buf));
+        if (n <= 0)
+            break;
+        std::vector<BridgeRecord> recs;
+        if (!BridgeFeed(&g.midi_reader, buf, (size_t)n, &recs))
+            ModelNote(&g.model, "broken record stream from the MIDI driver: resynchronising");
+        for (const BridgeRecord& r : recs) {
+            if (r.type == BRIDGE_WRITE) {
+                RouteFrom(ROUTE_MIDI);
+                ModelFeed(&g.model, r.payload.data(), r.payload.size());
+            } else if (r.type == BRIDGE_OPENED) {
+                MidiDriverStarted();
+            }
+        }
+        g.last_activity = NowMs();
+    }
+    QueueReplies();
 }
 
 void ReadRecords(int fd, BridgeReader* reader, void (*handle)(const BridgeRecord&))
@@ -324,8 +447,17 @@ void WriteD2h()
 {
     long long now = NowMs();
     while (!g.out.empty() && g.out.front().due_ms <= now) {
-        const std::vector<unsigned char>& rec = g.out.front().record;
-        ssize_t n = write(g.out.front().fd, rec.data(), rec.size());
+        std::vector<unsigned char>& rec = g.out.front().record;
+        if (IsCom(g.out.front().route)) {
+            long n = ComWrite(&g.com, g.out.front().route - ROUTE_COM1, rec.data(), rec.size());
+            if (n >= 0 && (size_t)n < rec.size()) {
+                rec.erase(rec.begin(), rec.begin() + n); // the line is full: the rest later
+                return;
+            }
+            g.out.pop_front(); // all written, or the port is gone with its reply
+            continue;
+        }
+        ssize_t n = write(RouteFd(g.out.front().route), rec.data(), rec.size());
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             return; // FIFO full: wait until the driver reads
         if (n != (ssize_t)rec.size())
@@ -335,6 +467,28 @@ void WriteD2h()
 }
 
 // ---------------------------------------------------------------- control
+
+// `midi inject HEX...`: one message to the MIDI ports that hear the device.
+int MidiInject(const std::vector<std::string>& hex, std::string* out)
+{
+    std::vector<unsigned char> bytes;
+    for (const std::string& w : hex) {
+        unsigned long long v;
+        if (!ParseNumber("0x" + w, 0xFF, &v)) {
+            *out = "vctl: midi inject HEX...\n";
+            return 2;
+        }
+        bytes.push_back((unsigned char)v);
+    }
+    std::vector<unsigned char> rec(BRIDGE_HEAD + bytes.size());
+    BridgeEncode(BRIDGE_DATA, bytes.data(), (uint32_t)bytes.size(), rec.data());
+    if (write(g.md2h, rec.data(), rec.size()) != (ssize_t)rec.size()) {
+        *out = "vctl: the MIDI bridge is full\n";
+        return 1;
+    }
+    ModelNote(&g.model, ("MIDI line: " + std::to_string(bytes.size()) + " bytes injected").c_str());
+    return 0;
+}
 
 int ReadAll(int fd, void* buf, size_t n)
 {
@@ -409,18 +563,26 @@ void ServeClient()
     } else if (!words.empty() && words[0] == "stop") {
         text = "stopping " + std::to_string(getpid()) + "\n";
         g.stop = 1;
+    } else if (words.size() >= 3 && words[0] == "midi" && words[1] == "inject") {
+        rc = MidiInject(std::vector<std::string>(words.begin() + 2, words.end()), &text);
+    } else if (!words.empty() && words[0] == "com") {
+        rc = ComCommand(&g.com, &g.model, std::vector<std::string>(words.begin() + 1, words.end()), &text);
     } else if (words.size() == 1 && words[0] == "status") {
         char head[512];
+        const char* link = g.route == ROUTE_KMIDI ? "kernel MIDI"
+                         : g.route == ROUTE_MIDI  ? "system MIDI"
+                         : IsCom(g.route)         ? "serial"
+                                                  : "USB";
         snprintf(head, sizeof(head),
                  "daemon: pid %d, dir %s\nreplies waiting: %zu\nunplug actions running: %zu\n"
                  "replies go to: %s link\nkernel MIDI: bad packets %llu, raw transfer next: %s\n",
-                 (int)getpid(), g.dir.c_str(), g.out.size(), g.children.size(), g.km_active ? "kernel MIDI" : "USB",
+                 (int)getpid(), g.dir.c_str(), g.out.size(), g.children.size(), link,
                  (unsigned long long)g.km.bad_packets, g.km.raw_next ? "yes" : "no");
         rc = ApplyCommand(&g.model, words, &text);
         text = head + text;
     } else if (words.size() == 2 && words[0] == "kmidi" && words[1] == "plugged") {
         // Device 0 of the kernel MIDI driver: a power-on for the model.
-        DropReplies(g.kd2h);
+        DropReplies(ROUTE_KMIDI);
         KmPlugged(&g.km);
         ModelPlugged(&g.model);
         text = "ok\n";
@@ -434,6 +596,9 @@ void ServeClient()
             Drain(g.d2h);
             Drain(g.kd2h);
             KmPlugged(&g.km);
+            Drain(g.md2h);
+            ComFlush(&g.com);
+            g.route = -1; // the next bytes name their link in the log
         }
         rc = ApplyCommand(&g.model, words, &text);
         QueueReplies();
@@ -466,6 +631,7 @@ int StillWanted()
 void Cleanup()
 {
     StopChildren();
+    ComCloseAll(&g.com);
     struct stat st;
     // Only our own socket: a newer daemon may have taken the dir over.
     if (stat(g.sock_path.c_str(), &st) == 0 && st.st_ino == g.sock_ino) {
@@ -482,6 +648,10 @@ void Cleanup()
         close(g.kh2d);
     if (g.kd2h >= 0)
         close(g.kd2h);
+    if (g.mh2d >= 0)
+        close(g.mh2d);
+    if (g.md2h >= 0)
+        close(g.md2h);
     Say("stopped");
 }
 
@@ -497,7 +667,7 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
     g.sock_path = dir + "/ctl.sock";
     g.pid_path = dir + "/daemon.pid";
     g.h2d = g.d2h = g.kh2d = g.kd2h = g.listener = -1;
-    g.km_active = 0;
+    g.mh2d = g.md2h = -1;
     KmInit(&g.km);
     BridgeReaderInit(&g.km_reader);
     g.idle_seconds = idle_seconds;
@@ -505,6 +675,9 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
     g.last_due = 0;
     ModelInit(&g.model);
     BridgeReaderInit(&g.reader);
+    BridgeReaderInit(&g.midi_reader);
+    ComInit(&g.com, dir);
+    g.route = ROUTE_USB;
 
     if (pipe2(g.sig_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return 1;
@@ -517,13 +690,16 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
     sigaction(SIGCHLD, &sa, NULL);
     signal(SIGPIPE, SIG_IGN);
 
-    if (!MakeFifo(g.h2d_path) || !MakeFifo(g.d2h_path) || !MakeFifo(g.kh2d_path) || !MakeFifo(g.kd2h_path))
+    if (!MakeFifo(g.h2d_path) || !MakeFifo(g.d2h_path) || !MakeFifo(g.kh2d_path) || !MakeFifo(g.kd2h_path) ||
+        !MakeFifo(dir + "/mh2d") || !MakeFifo(dir + "/md2h"))
         return 1;
     g.h2d = open(g.h2d_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     g.d2h = open(g.d2h_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     g.kh2d = open(g.kh2d_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     g.kd2h = open(g.kd2h_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    if (g.h2d < 0 || g.d2h < 0 || g.kh2d < 0 || g.kd2h < 0) {
+    g.mh2d = open((dir + "/mh2d").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    g.md2h = open((dir + "/md2h").c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (g.h2d < 0 || g.d2h < 0 || g.kh2d < 0 || g.kd2h < 0 || g.mh2d < 0 || g.md2h < 0) {
         Say("opening the FIFOs: %s", strerror(errno));
         return 1;
     }
@@ -531,6 +707,8 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
     Drain(g.d2h);
     Drain(g.kh2d);
     Drain(g.kd2h);
+    Drain(g.mh2d);
+    Drain(g.md2h);
     if (!OpenListener())
         return 1;
     FILE* pf = fopen(g.pid_path.c_str(), "w");
@@ -557,25 +735,36 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
             long long wait = g.out.front().due_ms - now;
             if (wait <= 0)
                 want_out = 1;
+            int r = g.out.front().route;
+            if (wait <= 0 && IsCom(r) && g.com.master[r - ROUTE_COM1] < 0)
+                timeout = 0; // its port went away: drop it at once
             else if (wait < timeout)
                 timeout = (int)wait;
         }
         if (timeout < 0)
             timeout = 0;
-        struct pollfd p[5];
+        struct pollfd p[6 + COM_PORTS];
         p[0].fd = g.h2d;
         p[0].events = POLLIN;
         p[1].fd = g.listener;
         p[1].events = POLLIN;
         p[2].fd = g.sig_pipe[0];
         p[2].events = POLLIN;
-        p[3].fd = want_out ? g.out.front().fd : -1;
+        p[3].fd = want_out && !IsCom(g.out.front().route) ? RouteFd(g.out.front().route) : -1;
         p[3].events = POLLOUT;
-        p[4].fd = g.kh2d;
-        p[4].events = POLLIN;
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; i < COM_PORTS; ++i) {
+            p[4 + i].fd = g.com.master[i];
+            p[4 + i].events = POLLIN;
+            if (want_out && g.out.front().route == ROUTE_COM1 + i)
+                p[4 + i].events |= POLLOUT;
+        }
+        p[4 + COM_PORTS].fd = g.mh2d;
+        p[4 + COM_PORTS].events = POLLIN;
+        p[5 + COM_PORTS].fd = g.kh2d;
+        p[5 + COM_PORTS].events = POLLIN;
+        for (int i = 0; i < 6 + COM_PORTS; ++i)
             p[i].revents = 0;
-        int r = poll(p, 5, timeout);
+        int r = poll(p, 6 + COM_PORTS, timeout);
         if (r < 0 && errno != EINTR) {
             Say("poll: %s", strerror(errno));
             break;
@@ -593,8 +782,14 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
         }
         if (p[0].revents & POLLIN)
             ReadRecords(g.h2d, &g.reader, HandleRecord);
-        if (p[4].revents & POLLIN)
+        if (p[5 + COM_PORTS].revents & POLLIN)
             ReadRecords(g.kh2d, &g.km_reader, HandleKmRecord);
+        if (p[4 + COM_PORTS].revents & POLLIN)
+            ReadMh2d();
+        for (int i = 0; i < COM_PORTS; ++i) {
+            if (p[4 + i].fd >= 0 && (p[4 + i].revents & POLLIN))
+                ReadCom(i);
+        }
         if (p[1].revents & POLLIN)
             ServeClient();
         WriteD2h();

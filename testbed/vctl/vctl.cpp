@@ -52,6 +52,17 @@ const char* const kHelp =
     "      | stall COUNT|always | clear     the kernel USB-MIDI driver (vcsetup.exe kmidi ...)\n"
     "  kmidi shape empty N | gap N | trailing on|off | clear   in-pipe blocks of every reply\n"
     "  kmidi fault header HEX [--packet P] [--at K] | fault clear | wire [clear]\n"
+    "  com map                     the prefix's COM1..COM4 become the test bed's serial ports\n"
+    "  com present N... | absent N...  serial ports that exist (pseudo-terminals) or not\n"
+    "  com noise on|off            stray and real-time bytes around every reply on a serial line\n"
+    "  com zero [--at K]           a 0x00 in front of the K-th reply on a serial line\n"
+    "  com inject N HEX...         bytes on the line of COMN now\n"
+    "  com status                  the serial ports\n"
+    "  midi install DLL            the test bed's MIDI driver becomes the prefix's (system32, Drivers\\Audio)\n"
+    "  midi ports LINE...          the MIDI ports of processes started from now: 'out TECH BUSY REACHES NAME',\n"
+    "                              'in BUSY HEARS NAME' (REACHES/HEARS 1: the port is wired to the device)\n"
+    "  midi delay MS               a long message completes MS after it was sent\n"
+    "  midi inject HEX...          one message to the input ports wired to the device, now\n"
     "State dir: --dir, else $PANEL_VC_DIR, else $PANEL_WINE_DIR/vc, else build/wine/vc.\n"
     "vcsetup.exe: $PANEL_VCSETUP, else searched; preptool.exe: $PANEL_PREPTOOL, else beside\n"
     "vcsetup.exe; wine64: $WINE64.\n";
@@ -242,6 +253,81 @@ int Forward(const std::string& dir, std::vector<std::string> words)
     return rc;
 }
 
+// Points the prefix's COM1..COM4 at the state dir's port names: Wine opens a
+// DOS device by following its link in dosdevices, and a name whose target is
+// missing is no port at all.
+int MapComPorts(const std::string& dir)
+{
+    const char* prefix = getenv("WINEPREFIX");
+    if (!prefix || !*prefix) {
+        fprintf(stderr, "vctl: com map needs WINEPREFIX (source the wine environment)\n");
+        return 1;
+    }
+    for (int n = 1; n <= 4; ++n) {
+        std::string link = std::string(prefix) + "/dosdevices/com" + std::to_string(n);
+        std::string target = dir + "/com" + std::to_string(n);
+        unlink(link.c_str());
+        if (symlink(target.c_str(), link.c_str()) != 0) {
+            fprintf(stderr, "vctl: cannot link %s: %s\n", link.c_str(), strerror(errno));
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int WriteText(const std::string& path, const std::string& text)
+{
+    FILE* f = fopen(path.c_str(), "w");
+    if (!f || fputs(text.c_str(), f) < 0 || fclose(f) != 0) {
+        fprintf(stderr, "vctl: cannot write %s\n", path.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// The MIDI driver's files in the prefix, and its ports and delay in the
+// state dir (the driver reads them there).
+int MidiCommand(const std::string& dir, const std::vector<std::string>& w)
+{
+    if (w.size() == 3 && w[1] == "install") {
+        const char* prefix = getenv("WINEPREFIX");
+        if (!prefix || !*prefix) {
+            fprintf(stderr, "vctl: midi install needs WINEPREFIX (source the wine environment)\n");
+            return 1;
+        }
+        std::string to = std::string(prefix) + "/drive_c/windows/system32/winevcmidi.drv";
+        std::string cmd = "cp '" + w[2] + "' '" + to + "'";
+        if (system(cmd.c_str()) != 0) {
+            fprintf(stderr, "vctl: cannot copy %s\n", w[2].c_str());
+            return 1;
+        }
+        const char* wine = getenv("WINE64");
+        std::string reg = std::string("'") + (wine && *wine ? wine : "/usr/lib/wine/wine64") +
+                          "' reg add 'HKCU\\Software\\Wine\\Drivers' /v Audio /d vcmidi /f >/dev/null 2>&1";
+        if (system(reg.c_str()) != 0) {
+            fprintf(stderr, "vctl: reg add of the audio driver failed\n");
+            return 1;
+        }
+        return 0;
+    }
+    if (w.size() >= 2 && w[1] == "ports") {
+        std::string text;
+        for (size_t i = 2; i < w.size(); ++i)
+            text += w[i] + "\n";
+        return WriteText(dir + "/midi.conf", text);
+    }
+    if (w.size() == 3 && w[1] == "delay") {
+        unsigned long long ms;
+        if (!ParseNumber(w[2], 10000, &ms)) {
+            fprintf(stderr, "vctl: midi delay 0..10000\n");
+            return 2;
+        }
+        return WriteText(dir + "/midi.delay", w[2] + "\n");
+    }
+    fprintf(stderr, "vctl: midi install DLL | midi ports LINE... | midi delay MS\n");
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -314,7 +400,13 @@ int main(int argc, char** argv)
         int dev = VctlRunVcsetup({"status"});
         return rc ? rc : dev;
     }
-    if (cmd == "ping" || cmd == "plugged" || cmd == "note" || cmd == "set" || cmd == "fault" || cmd == "flash" ||
+    if (cmd == "midi" && words.size() >= 2 && words[1] == "inject")
+        return Forward(dir, words);
+    if (cmd == "midi")
+        return MidiCommand(dir, words);
+    if (cmd == "com" && words.size() == 2 && words[1] == "map")
+        return MapComPorts(dir);
+    if (cmd == "ping" || cmd == "com" || cmd == "plugged" || cmd == "note" || cmd == "set" || cmd == "fault" || cmd == "flash" ||
         cmd == "log" || cmd == "status" || cmd == "reset")
         return Forward(dir, words);
     fprintf(stderr, "vctl: unknown command %s\n%s", cmd.c_str(), kHelp);

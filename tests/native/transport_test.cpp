@@ -1,10 +1,12 @@
-// Descriptor walks, serial framing and the dispatch's result mapping.
+// Descriptor walks, serial framing, the MIDI port scan's probe and reply
+// check, and the dispatch's result mapping.
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <vector>
 
 #include "linkmap.h"
+#include "midiscan.h"
 #include "serialframe.h"
 #include "sysfile.h"
 #include "usbdesc.h"
@@ -164,6 +166,36 @@ TEST(SerialFraming, MessageBoundaries)
     EXPECT_EQ(SerialFrameDone, FeedSerial({0xF0, 1, 2, 3, 4, 5, 0xF7}, &buf, 4, &count));
     EXPECT_EQ(4u, count);
     EXPECT_EQ(0, memcmp(buf.data(), "\xF0\x01\x02\x03", 4));
+}
+
+TEST(PortScan, ProbeAndReplyCheck)
+{
+    unsigned char probe[MIDI_PROBE_MAX];
+    // A third product ID byte counts only behind a second one.
+    const unsigned char one[3] = {0x44, 0xFF, 0x12};
+    ASSERT_EQ(7, MidiBuildProbe(one, probe));
+    EXPECT_EQ(0, memcmp(probe, "\xF0\x42\x23\x44\x10\x00\xF7", 7));
+    const unsigned char three[3] = {0x44, 0x01, 0x02};
+    ASSERT_EQ(9, MidiBuildProbe(three, probe));
+    MidiSetProbePort(probe, 9, 0x185);
+    EXPECT_EQ(0, memcmp(probe, "\xF0\x42\x23\x44\x01\x02\x10\x85\xF7", 9));
+
+    const unsigned char reply[] = {0xF0, 0x42, 0x23, 0x44, 0x01, 0x02, 0x11, 0x05, 0xF7};
+    EXPECT_EQ(5, MidiProbeReplyPort(reply, 9, 9, three));
+    EXPECT_EQ(-1, MidiProbeReplyPort(reply, 8, 9, three));     // recorded length differs
+    EXPECT_EQ(-1, MidiProbeReplyPort(reply, 9, 9, one));       // an ID longer than the file's
+    const unsigned char two[3] = {0x44, 0x01, 0xFF};
+    EXPECT_EQ(-1, MidiProbeReplyPort(reply, 9, 8, two));       // not the probe's length
+    const unsigned char short_reply[] = {0xF0, 0x42, 0x23, 0x44, 0x01, 0x11, 0x07, 0xF7};
+    EXPECT_EQ(7, MidiProbeReplyPort(short_reply, 8, 8, two));  // the third byte is neither sent nor compared
+    for (size_t i = 0; i < sizeof(reply); ++i) {
+        unsigned char bad[sizeof(reply)];
+        memcpy(bad, reply, sizeof(reply));
+        bad[i] ^= 0x01;
+        if (i != 7) { // the port index may be anything
+            EXPECT_EQ(-1, MidiProbeReplyPort(bad, 9, 9, three)) << i;
+        }
+    }
 }
 
 TEST(LinkDispatch, RowsAndResultTexts)

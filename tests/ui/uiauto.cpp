@@ -52,6 +52,7 @@ const char kUsage[] =
     "  activate                    bring the updater to the front, then sync\n"
     "  expect-info ROW COL TEXT [--bold] [--right]\n"
     "  expect-message ROW TEXT     wait until the status view shows TEXT there\n"
+    "  expect-log ROW TEXT         wait until the log pane (extended view) shows TEXT there\n"
     "  expect-blank info|message ROW   wait until that row is empty\n"
     "  wait-box [--caption T]      wait for a message box or dialog of the process; print it\n"
     "  answer-box ID|esc|close [--caption T] [--click] [--wait]\n"
@@ -85,6 +86,10 @@ const int kRowHeight = 16;
 const COLORREF kViewBack = RGB(192, 192, 192);
 const COLORREF kViewText = RGB(0, 0, 0);
 const int kMargin = 3;  // pixels beside a text that must be background
+// The log pane below the status view (the extended view only).
+const int kLogX = 12, kLogY = 220;
+const COLORREF kLogBack = RGB(0, 64, 96);
+const COLORREF kLogText = RGB(255, 255, 240);
 
 struct Options {
     DWORD timeout_ms;
@@ -348,15 +353,18 @@ struct Expectation {
 bool BuildExpectation(const TextCheck& c, Expectation* e)
 {
     bool info = strcmp(c.what, "info") == 0;
-    int area_x = info ? kInfoX : kMessageX;
+    bool log = strcmp(c.what, "log") == 0;
+    int area_x = info ? kInfoX : log ? kLogX : kMessageX;
     int area_w = info ? kInfoW : kMessageW;
-    int row_y = (info ? kInfoY : kMessageY) + kRowHeight * c.row;
+    int row_y = (info ? kInfoY : log ? kLogY : kMessageY) + kRowHeight * c.row;
+    COLORREF back = log ? kLogBack : kViewBack;
+    COLORREF fore = log ? kLogText : kViewText;
     if (!c.text) {
         e->x = area_x;
         e->y = row_y;
         if (!MakePixels(&e->expected, area_w, kRowHeight))
             return false;
-        HBRUSH grey = CreateSolidBrush(kViewBack);
+        HBRUSH grey = CreateSolidBrush(back);
         RECT all = {0, 0, area_w, kRowHeight};
         FillRect(e->expected.dc, &all, grey);
         DeleteObject(grey);
@@ -377,13 +385,13 @@ bool BuildExpectation(const TextCheck& c, Expectation* e)
         DeleteObject(font);
         return false;
     }
-    HBRUSH grey = CreateSolidBrush(kViewBack);
+    HBRUSH grey = CreateSolidBrush(back);
     RECT all = {0, 0, e->expected.width, kRowHeight};
     FillRect(e->expected.dc, &all, grey);
     DeleteObject(grey);
     HGDIOBJ old = SelectObject(e->expected.dc, font);
-    SetTextColor(e->expected.dc, kViewText);
-    SetBkColor(e->expected.dc, kViewBack);
+    SetTextColor(e->expected.dc, fore);
+    SetBkColor(e->expected.dc, back);
     SetBkMode(e->expected.dc, OPAQUE);
     TextOutA(e->expected.dc, kMargin, 0, c.text, (int)strlen(c.text));
     SelectObject(e->expected.dc, old);
@@ -1265,6 +1273,10 @@ int main(int argc, char** argv)
     }
     if (IsOption(cmd, "expect-message") && n == 2 && ParseNumber(arg[0], &v1)) {
         TextCheck c = {"message", (int)v1, 0, arg[1], false, false};
+        return ExpectText(c);
+    }
+    if (IsOption(cmd, "expect-log") && n == 2 && ParseNumber(arg[0], &v1)) {
+        TextCheck c = {"log", (int)v1, 0, arg[1], false, false};
         return ExpectText(c);
     }
     if (IsOption(cmd, "expect-blank") && n == 2 && (IsOption(arg[0], "info") || IsOption(arg[0], "message")) &&

@@ -1,9 +1,20 @@
-// The system MIDI link: the system's MIDI ports with their port scan.
+// The system MIDI link: one output and one input port of the system's MIDI
+// ports, opened by name, carrying the update messages as long messages; and
+// the port scan that finds the pair that reaches the device.
 #pragma once
 
 #include <windows.h>
 
-// System MIDI ports.
+enum {
+    MIDI_IN_BUFFER_SIZE = 256,
+    MIDI_OUT_BUFFER_SIZE = 37888,
+    MIDI_PROBE_BUFFER_SIZE = 1024,
+    MIDI_CLOCK_TIMEOUT = 100, // receive clock ticks (100 ms each)
+    MIDI_CLOCK_ABORT = 2000,
+    MIDI_SEND_WAIT_MS = 5000, // longest wait for the previous long message to end
+    MIDI_PORT_NAME_SIZE = 32,
+};
+
 int MidiLinkOpen(const char* out_port, const char* in_port, char* err);
 void MidiLinkClose();
 int MidiLinkArmReceive();
@@ -11,5 +22,9 @@ int MidiLinkSend(const unsigned char* bytes, unsigned long length);
 int MidiLinkReceive(unsigned char* buffer, unsigned long capacity);
 void MidiLinkTick();
 void MidiLinkAbortWait();
+
+// Text of a platform MIDI result code.
+const char* MidiErrorText(UINT code);
+
 int MidiScanBegin(HWND notify, const unsigned char product_id[3]);
-void MidiScanEnd(char* in_name, char* out_name);
+int MidiScanEnd(char* in_name, char* out_name);

@@ -33,7 +33,10 @@ enum {
 
 // With the extended view the window has a log pane and runs the update
 // right after a successful device query. The program ships without it.
-const bool ExtendedView = false;
+#ifndef PANELUP_EXTENDED_VIEW
+#define PANELUP_EXTENDED_VIEW false
+#endif
+const bool ExtendedView = PANELUP_EXTENDED_VIEW;
 
 extern HINSTANCE AppInstance;
 extern HWND MainWindow;

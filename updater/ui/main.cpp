@@ -40,6 +40,12 @@ int SerialBaudRate;
 
 namespace {
 
+// The link the program uses. Builds of these sources for the tests of the
+// other links name theirs at compile time.
+#ifndef PANELUP_LINK
+#define PANELUP_LINK LinkUsbBulk
+#endif
+
 const int kBaudRates[] = {31250, 38400, 57600};
 const int kBaudRateIndex = 2;
 const int kWindowWidth = 520;
@@ -324,7 +330,7 @@ void ParseCommandLine(int argc, char** argv)
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
 {
     AppInstance = instance;
-    LinkType = LinkUsbBulk;
+    LinkType = PANELUP_LINK;
     DeviceLinkPhase = LinkPhaseNone;
     SerialBaudRate = kBaudRates[kBaudRateIndex];
     ParseCommandLine(__argc, __argv);

@@ -1,0 +1,48 @@
+// Serial ports of the virtual controller: COM1..COM4 of the prefix are
+// pseudo-terminals whose master side the daemon holds, bridged to the same
+// device model as the USB pipes.
+//
+// A present port N is a pty with the stable name <state dir>/comN, a
+// symbolic link to its slave device; an absent port's name is an empty
+// folder.
+// `vctl com map` points the prefix's COM1..COM4 at these names.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "devmodel.h"
+
+enum {
+    COM_PORTS = 4,
+};
+
+struct ComPorts {
+    std::string dir;
+    int master[COM_PORTS]; // -1: absent
+    int slave[COM_PORTS];  // kept open, so that the host's close never hangs up the line
+    int noise;             // real-time and stray bytes around every reply
+    uint32_t zero_at;      // the zero_at-th reply after arming gets a 0x00 in front (0: off)
+    uint32_t replies;      // replies counted since arming
+};
+
+void ComInit(ComPorts* c, const std::string& dir);
+void ComCloseAll(ComPorts* c);
+// Drops what the host has not read yet on every line.
+void ComFlush(ComPorts* c);
+// The port disappears (its pty hangs up), as a device pulled off the line.
+void ComTakeAway(ComPorts* c, int port);
+
+// Runs `com ...` (words without "com"); 0 ok, 1 failure, 2 usage.
+int ComCommand(ComPorts* c, DeviceModel* m, const std::vector<std::string>& words, std::string* out);
+
+// The bytes that go out on the line for one reply (noise and armed zero
+// byte included).
+std::vector<unsigned char> ComLineBytes(ComPorts* c, const unsigned char* reply, size_t n);
+
+// Writes as much of bytes as the line takes now; returns the count written
+// (-1: the port is gone).
+long ComWrite(ComPorts* c, int port, const unsigned char* bytes, size_t n);

@@ -1,0 +1,310 @@
+// The serial link against the virtual controller: COM ports of the prefix
+// are pseudo-terminals of the test bed, bridged to the same device model as
+// the USB pipes (vctl com ...).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "link.h"
+#include "protocol.h"
+#include "serial.h"
+#include "support/testbed.h"
+#include "update.h"
+
+using namespace testbed;
+
+namespace {
+
+size_t CountLines(const std::vector<std::string>& log, const char* what)
+{
+    size_t n = 0;
+    for (const std::string& l : log)
+        if (l.find(what) != std::string::npos)
+            ++n;
+    return n;
+}
+
+// Nothing went to the device after the log line that holds `mark`.
+void ExpectNothingSentAfter(const char* mark)
+{
+    std::vector<std::string> log = WireLog();
+    size_t at = log.size();
+    for (size_t i = 0; i < log.size(); ++i)
+        if (log[i].find(mark) != std::string::npos)
+            at = i;
+    ASSERT_LT(at, log.size()) << "no log line with " << mark;
+    for (size_t i = at + 1; i < log.size(); ++i)
+        EXPECT_EQ(std::string::npos, log[i].find("H>D")) << log[i];
+}
+
+// Points this program's import of kernel32's `name` at `to`; returns the
+// function it pointed at before (NULL when there is no such import). Stands in
+// for a port driver that refuses a request the line itself cannot refuse.
+void* PatchImport(const char* name, void* to)
+{
+    unsigned char* base = (unsigned char*)GetModuleHandleA(NULL);
+    IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (IMAGE_IMPORT_DESCRIPTOR* d = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress); d->Name; ++d) {
+        IMAGE_THUNK_DATA* names = (IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
+        IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            IMAGE_IMPORT_BY_NAME* by = (IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
+            if (strcmp((const char*)by->Name, name) != 0)
+                continue;
+            DWORD old;
+            void* before = (void*)slots->u1.Function;
+            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
+            slots->u1.Function = (ULONG_PTR)to;
+            VirtualProtect(&slots->u1.Function, sizeof(void*), old, &old);
+            return before;
+        }
+    }
+    return NULL;
+}
+
+BOOL WINAPI RefuseCommState(HANDLE, DCB*)
+{
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
+class Serial : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        char err[ERROR_TEXT_SIZE];
+        ASSERT_EQ(1, AllocTransferBuffers(err));
+        VctlOk("com map");
+    }
+    static void TearDownTestSuite()
+    {
+        FreeTransferBuffers();
+        VctlOk("com absent 1 2 3 4");
+        VctlOk("com noise off");
+    }
+    void SetUp() override
+    {
+        VctlOk("fault clear");
+        VctlOk("reset");
+        VctlOk("set protocol 1");
+        VctlOk("set packet-size 256");
+        VctlOk("set caps 3");
+        VctlOk("set pid any");
+        VctlOk("com noise off");
+        VctlOk("com absent 1 2 3 4");
+        VctlOk("com present 2");
+        char err[ERROR_TEXT_SIZE] = "";
+        ASSERT_EQ(1, SerialOpen(2, 57600, err)) << err;
+    }
+    void TearDown() override { SerialClose(); }
+
+    int Run(const std::vector<unsigned char>& file, int force = 0)
+    {
+        TempFile f(file);
+        window_.Start(f.path(), force, LinkSerial);
+        int r = window_.WaitForEnd(120000);
+        CloseUpdateThread();
+        return r;
+    }
+
+    // One receive of what is on the line now.
+    static std::vector<unsigned char> Receive(size_t capacity, int* result)
+    {
+        std::vector<unsigned char> buf(capacity + 8, 0xEE);
+        *result = SerialReceive(buf.data(), (unsigned long)capacity);
+        return buf;
+    }
+
+    TestWindow window_;
+};
+
+TEST_F(Serial, WholeUpdatesReachTheFlashThroughANoisyLine)
+{
+    // Block 1 is already there (skipped), blocks 2 and 3 are written; equal
+    // packets go as fill messages where the device offers them.
+    VctlOk("set version 1 1.05");
+    BlockSpec skipped;
+    skipped.data = Pattern(512, 1);
+    // Protocol 0 sends no base address: the blocks lie apart by their offsets.
+    BlockSpec second;
+    second.code = 2;
+    second.offset = 0x1000;
+    second.data = Pattern(4 * 256, 2);
+    BlockSpec third;
+    third.code = 3;
+    third.offset = 0x2000;
+    third.data.assign(3 * 256, 0x5A);
+    third.data[300] = 0x00;
+    std::vector<unsigned char> file = FileBytes({skipped, second, third});
+
+    const struct {
+        int protocol, caps, noise;
+    } runs[] = {{0, 0, 0}, {1, 3, 1}, {1, 0, 1}};
+    for (const auto& run : runs) {
+        SCOPED_TRACE("protocol " + std::to_string(run.protocol) + " caps " + std::to_string(run.caps));
+        VctlOk("reset");
+        VctlOk("set version 1 1.05");
+        VctlOk("set protocol " + std::to_string(run.protocol));
+        VctlOk("set caps " + std::to_string(run.caps));
+        VctlOk(run.noise ? "com noise on" : "com noise off");
+        ASSERT_EQ(1, Run(file));
+        EXPECT_EQ(std::vector<unsigned char>(512, 0xFF), Flash(0, 512));
+        EXPECT_EQ(second.data, Flash(0x1000, (uint32_t)second.data.size()));
+        EXPECT_EQ(third.data, Flash(0x2000, (uint32_t)third.data.size()));
+        std::vector<std::string> log = WireLog();
+        EXPECT_EQ(1u, CountLines(log, "--- host on COM2"));
+        EXPECT_EQ(2u, CountLines(log, "set-mode"));
+        EXPECT_EQ(run.caps ? 2u : 0u, CountLines(log, "| fill #"));
+        EXPECT_EQ(0u, CountLines(log, run.caps & 1 ? " packed" : " raw"));
+    }
+}
+
+TEST_F(Serial, ReceiveTakesRealBytesAsTheLinkRulesSay)
+{
+    int r = 0;
+    // Bytes before the start are dropped, clocks and 0xFF anywhere.
+    VctlOk("com inject 2 41 42 F0 10 F8 20 FF F7");
+    std::vector<unsigned char> got = Receive(64, &r);
+    EXPECT_EQ(1, r);
+    EXPECT_EQ((std::vector<unsigned char>{0xF0, 0x10, 0x20, 0xF7, 0xEE}),
+              std::vector<unsigned char>(got.begin(), got.begin() + 5));
+
+    // Other real-time bytes inside a message are data.
+    VctlOk("com inject 2 F0 FA FB FC FD FE F7");
+    got = Receive(64, &r);
+    EXPECT_EQ(1, r);
+    EXPECT_EQ((std::vector<unsigned char>{0xF0, 0xFA, 0xFB, 0xFC, 0xFD, 0xFE, 0xF7}),
+              std::vector<unsigned char>(got.begin(), got.begin() + 7));
+
+    // A 0x00 on the idle line ends the receive at once; the message behind
+    // it stays on the line for the next one.
+    VctlOk("com inject 2 00 F0 31 F7");
+    got = Receive(64, &r);
+    EXPECT_EQ(-1, r);
+    EXPECT_EQ(0xEE, got[0]);
+    got = Receive(64, &r);
+    EXPECT_EQ(1, r);
+    EXPECT_EQ((std::vector<unsigned char>{0xF0, 0x31, 0xF7}), std::vector<unsigned char>(got.begin(), got.begin() + 3));
+
+    // An overlong message is cut at the capacity, with no F7; its rest is
+    // left on the line and skipped by the next receive.
+    VctlOk("com inject 2 F0 01 02 03 04 05 06 07 08 09 0A F7");
+    got = Receive(8, &r);
+    EXPECT_EQ(1, r);
+    EXPECT_EQ((std::vector<unsigned char>{0xF0, 1, 2, 3, 4, 5, 6, 7, 0xEE}),
+              std::vector<unsigned char>(got.begin(), got.begin() + 9));
+    VctlOk("com inject 2 F0 44 F7");
+    got = Receive(8, &r);
+    EXPECT_EQ(1, r);
+    EXPECT_EQ((std::vector<unsigned char>{0xF0, 0x44, 0xF7}), std::vector<unsigned char>(got.begin(), got.begin() + 3));
+}
+
+TEST_F(Serial, OpenReportsEachStepAndLeavesNothingOpen)
+{
+    SerialClose();
+    char err[ERROR_TEXT_SIZE] = "";
+    EXPECT_EQ(0, SerialOpen(3, 57600, err));
+    EXPECT_STREQ("Comm Port Open Error!(CreateFile)", err);
+
+    // A name that opens but is no serial port.
+    VctlOk("com file 3");
+    EXPECT_EQ(0, SerialOpen(3, 57600, err));
+    EXPECT_STREQ("Comm Port Open Error!(GetCommState)", err);
+
+    // A port that refuses the settings.
+    void* real = PatchImport("SetCommState", (void*)RefuseCommState);
+    ASSERT_NE(nullptr, real);
+    EXPECT_EQ(0, SerialOpen(2, 57600, err));
+    PatchImport("SetCommState", real);
+    EXPECT_STREQ("Comm Port Open Error!(SetCommState)", err);
+    // No port is left open: nothing can be sent.
+    const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x44, 0x00, 0xF7};
+    EXPECT_EQ(0, SerialSend(inquiry, sizeof(inquiry)));
+
+    // A good open leaves the text alone and carries bytes.
+    strcpy(err, "earlier");
+    ASSERT_EQ(1, SerialOpen(2, 57600, err));
+    EXPECT_STREQ("earlier", err);
+    EXPECT_EQ(1, SerialSend(inquiry, sizeof(inquiry)));
+    int r = 0;
+    Receive(64, &r);
+    EXPECT_EQ(1, r);
+    SerialClose();
+    SerialClose();
+    EXPECT_EQ(0, SerialSend(inquiry, sizeof(inquiry)));
+    unsigned char present[4] = {9, 9, 9, 9};
+    ProbeSerialPorts(present);
+    EXPECT_EQ((std::vector<unsigned char>{0, 1, 0, 0}), std::vector<unsigned char>(present, present + 4));
+}
+
+TEST_F(Serial, FaultsEndTheRunWithTheirTextAndNothingAfter)
+{
+    BlockSpec b;
+    b.data = Pattern(4 * 256, 8);
+    std::vector<unsigned char> file = BlockBytes(b);
+    for (int status = 1; status <= 12; ++status) {
+        SCOPED_TRACE(status);
+        VctlOk("reset");
+        VctlOk("fault status " + std::to_string(status) + " --at 2");
+        ASSERT_EQ(0, Run(file));
+        char text[64];
+        DeviceStatusText((unsigned)status, text);
+        EXPECT_TRUE(window_.MessageRowShows(0, (std::string("Rx Status Error : ") + text).c_str())) << text;
+        ExpectNothingSentAfter("[fault: status");
+    }
+
+    VctlOk("reset");
+    VctlOk("fault malformed pid --on setmode");
+    ASSERT_EQ(0, Run(file));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Rx Msg Error(Product ID Error)"));
+    ExpectNothingSentAfter("[fault: wrong");
+
+    // A 0x00 in front of a reply reads as a time-out at once.
+    VctlOk("reset");
+    VctlOk("com zero --at 4");
+    ASSERT_EQ(0, Run(file));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error(Timeout)"));
+    ExpectNothingSentAfter("| data #0");
+
+    // The port disappears under the run (its line hangs up). Wine's read of
+    // the hung-up line brings no byte, so the receive times out.
+    VctlOk("reset");
+    VctlOk("fault unplug --at 2");
+    ASSERT_EQ(0, Run(file));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error(Timeout)"));
+    ExpectNothingSentAfter("[fault: device disappears]");
+}
+
+TEST_F(Serial, SilenceTimesOutAndAnAbortWhilePausedEndsTheRun)
+{
+    BlockSpec b;
+    b.data = Pattern(8 * 256, 9);
+    std::vector<unsigned char> file = BlockBytes(b);
+
+    VctlOk("fault silent --at 3");
+    ASSERT_EQ(0, Run(file));
+    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error(Timeout)"));
+    ExpectNothingSentAfter("[fault: no reply]");
+
+    VctlOk("reset");
+    VctlOk("fault delay 1500 --at 2");
+    TempFile f(file);
+    window_.Start(f.path(), 0, LinkSerial);
+    window_.Pump(300);
+    PauseUpdate();
+    AbortUpdate();
+    EXPECT_EQ(0, window_.WaitForEnd(20000));
+    CloseUpdateThread();
+    EXPECT_TRUE(window_.MessageRowShows(0, MSG_UPDATE_ABORTED));
+    ExpectNothingSentAfter("| data #1");
+}
+
+} // namespace
