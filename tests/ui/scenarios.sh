@@ -34,6 +34,8 @@ idle)
   # A caption with the system menu and a minimize box, no sizing border; the
   # extended overlapped style; no class style.
   expect_line "window styles" "class-style=0x00000000 style=0x00ca0000 exstyle=0x00000300" ui geometry
+  expect_out "menu texts" "$(printf '%s\n' '&File' '  &Open... 207' '  &Exit 201' '&Setting' '  &Force Update 213' \
+    '&Help' '  &About... 212')" ui menu-texts "$(winpath "$PANELUP")"
   expect_out "Update button" "Update disabled" ui button
   expect_out "progress bar" "pos=0 range=0..100" ui progress
   # A plain push button (disabled) and a smooth bar with a border.

@@ -66,6 +66,7 @@ const char kUsage[] =
     "  foreground                  print the class of the foreground window\n"
     "  expect-foreground CLASS     wait until the foreground window is of that class\n"
     "  hold-front                  show a window of its own in front until closed or time-out\n"
+    "  menu-texts EXE              print the menu bar VUPMENU of a program's resources\n"
     "  run COMMAND-LINE            start a program with exactly this command line (no quoting)\n"
     "  catch-forward               play a running updater: print the chunks a second start\n"
     "                              forwards, the path, and which window came to the front\n"
@@ -1125,6 +1126,31 @@ int CmdExpectForeground(const char* cls)
     return 1;
 }
 
+// Prints the menu bar a program's window class names ("VUPMENU"), read from
+// its resources: one line per menu, "  TEXT ID" per item.
+int CmdMenuTexts(const char* exe)
+{
+    HMODULE module = LoadLibraryExA(exe, NULL, LOAD_LIBRARY_AS_DATAFILE);
+    HMENU bar = module ? LoadMenuA(module, "VUPMENU") : NULL;
+    if (!bar) {
+        Fail("no menu VUPMENU in %s", exe);
+        return 1;
+    }
+    char text[128];
+    for (int i = 0; i < GetMenuItemCount(bar); ++i) {
+        GetMenuStringA(bar, (UINT)i, text, sizeof(text), MF_BYPOSITION);
+        printf("%s\n", text);
+        HMENU sub = GetSubMenu(bar, i);
+        for (int k = 0; sub && k < GetMenuItemCount(sub); ++k) {
+            GetMenuStringA(sub, (UINT)k, text, sizeof(text), MF_BYPOSITION);
+            printf("  %s %u\n", text, GetMenuItemID(sub, k));
+        }
+    }
+    DestroyMenu(bar);
+    FreeLibrary(module);
+    return 0;
+}
+
 // Starts a program with exactly this command line, unquoted as a launcher
 // may pass it, and leaves it running. The program is named apart, so that
 // the command line reaches it as it stands (Wine quotes a searched name).
@@ -1265,6 +1291,8 @@ int main(int argc, char** argv)
         return CmdHoldFront();
     if (IsOption(cmd, "run") && n == 1)
         return CmdRun(arg[0]);
+    if (IsOption(cmd, "menu-texts") && n == 1)
+        return CmdMenuTexts(arg[0]);
     if (IsOption(cmd, "catch-forward"))
         return CmdCatchForward();
     if (IsOption(cmd, "expect-info") && n == 3 && ParseNumber(arg[0], &v1) && ParseNumber(arg[1], &v2)) {

@@ -277,6 +277,17 @@ TEST_F(Midi, WholeUpdatesWithPackedDataAndCappedPackets)
         EXPECT_EQ(2u, CountLines(log, "| fill #"));
         EXPECT_EQ(0u, CountLines(log, " raw"));
     }
+    // Protocol 0 cannot tell the device a smaller packet: a device that asks
+    // for more than the port carries is refused before the block is sent
+    // (cut to 1024, every packet would land at another address).
+    VctlOk("reset");
+    VctlOk("set protocol 0");
+    VctlOk("set packet-size 2048");
+    Open();
+    EXPECT_EQ(0, Run(FileBytes({second})));
+    MidiLinkClose();
+    EXPECT_TRUE(window_.MessageRowShows(0, "Error - Packet size is out of range(2048)."));
+    EXPECT_EQ(0u, CountLines(WireLog(), "set-mode"));
 }
 
 TEST_F(Midi, SendWaitsForTheEndOfTheLongMessageBeforeReusingItsBuffer)

@@ -33,6 +33,8 @@ enum {
     TX_BUFFER_SIZE = 37888,
     PACKET_BUFFER_SIZE = 32768,
     RX_BUFFER_SIZE = 1024,
+    // The largest packet the system MIDI link carries.
+    MIDI_PACKET_SIZE_MAX = 1024,
 };
 
 // Number of product ID bytes that go on the wire (1, 2 or 3).

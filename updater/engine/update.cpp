@@ -261,9 +261,13 @@ int RunUpdate()
                             ((uint32_t)rx[off + 3] << 7) | rx[off + 4];
             off += 5;
         }
-        if (LinkType == LinkSystemMidi && g_packet_size > 1024)
-            g_packet_size = 1024;
-        if (g_packet_size == 0 || g_packet_size > PACKET_BUFFER_SIZE) {
+        // The system MIDI link carries at most 1024 bytes a packet. Protocol
+        // 1 tells the device the smaller size in the set-mode; protocol 0 has
+        // no means to, so a larger packet of the device is refused there.
+        if (LinkType == LinkSystemMidi && g_packet_size > MIDI_PACKET_SIZE_MAX && g_protocol_code == 1)
+            g_packet_size = MIDI_PACKET_SIZE_MAX;
+        if (g_packet_size == 0 || g_packet_size > PACKET_BUFFER_SIZE ||
+            (LinkType == LinkSystemMidi && g_packet_size > MIDI_PACKET_SIZE_MAX)) {
             snprintf(err, ERROR_TEXT_SIZE, "Error - Packet size is out of range(%u).", (unsigned)g_packet_size);
             goto failed;
         }
