@@ -111,24 +111,10 @@ protected:
     TestWindow window_;
 };
 
-// The worker's pauses of 20 ms (the pacing after the set-mode reply and
-// after every packet), counted through the program's import of Sleep.
-DWORD g_test_thread;
-volatile LONG g_pacings;
-void* g_real_sleep;
-
-void WINAPI CountedSleep(DWORD ms)
-{
-    if (ms == 20 && GetCurrentThreadId() != g_test_thread)
-        InterlockedIncrement(&g_pacings);
-    ((void(WINAPI*)(DWORD))g_real_sleep)(ms);
-}
-
 TEST_F(KernelEngine, WholeUpdatesPackedAndRawInBothProtocols)
 {
-    g_test_thread = GetCurrentThreadId();
-    g_real_sleep = SystemFunction("kernel32.dll", "Sleep");
-    ASSERT_TRUE(g_real_sleep && ReplaceImport(g_real_sleep, (void*)&CountedSleep));
+    PauseCounter pacing(20); // after the set-mode reply and after every packet
+    ASSERT_TRUE(pacing.armed());
 
     BlockSpec first;
     first.code = 1;
@@ -151,9 +137,9 @@ TEST_F(KernelEngine, WholeUpdatesPackedAndRawInBothProtocols)
             Configure(protocol, 256, caps);
             PowerCycle();
             VctlOk("kmidi wire clear");
-            InterlockedExchange(&g_pacings, 0);
+            pacing.reset();
             ASSERT_EQ(1, Run(file));
-            EXPECT_EQ((LONG)(2 + packets), g_pacings);
+            EXPECT_EQ((LONG)(2 + packets), pacing.count());
             std::vector<unsigned char> image = first.data;
             image.insert(image.end(), second.data.begin(), second.data.end());
             EXPECT_EQ(image, Flash(0, (uint32_t)image.size()));
@@ -172,7 +158,6 @@ TEST_F(KernelEngine, WholeUpdatesPackedAndRawInBothProtocols)
             EXPECT_EQ(raw ? packets - (fill ? 2 : 0) : 0u, markers);
         }
     }
-    ReplaceImport((void*)&CountedSleep, g_real_sleep);
 }
 
 TEST_F(KernelEngine, DeviceStatusEndsTheRunWithItsTextAndNothingAfter)

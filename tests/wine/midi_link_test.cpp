@@ -254,6 +254,8 @@ TEST_F(Midi, WholeUpdatesWithPackedDataAndCappedPackets)
     third.offset = 0x2000;
     third.data.assign(2048, 0x33);
     std::vector<unsigned char> file = FileBytes({skipped, second, third});
+    PauseCounter pacing(20); // after each set-mode reply and after every packet
+    ASSERT_TRUE(pacing.armed());
     for (int protocol = 0; protocol <= 1; ++protocol) {
         SCOPED_TRACE(protocol);
         VctlOk("reset");
@@ -261,7 +263,9 @@ TEST_F(Midi, WholeUpdatesWithPackedDataAndCappedPackets)
         VctlOk("set protocol " + std::to_string(protocol));
         VctlOk(protocol ? "set packet-size 2048" : "set packet-size 1024");
         Open();
+        pacing.reset();
         ASSERT_EQ(1, Run(file));
+        EXPECT_EQ(2 + 3 + 2, pacing.count());
         MidiLinkClose();
         EXPECT_EQ(std::vector<unsigned char>(1024, 0xFF), Flash(0, 1024));
         EXPECT_EQ(second.data, Flash(0x1000, (uint32_t)second.data.size()));

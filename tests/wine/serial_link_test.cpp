@@ -148,6 +148,8 @@ TEST_F(Serial, WholeUpdatesReachTheFlashThroughANoisyLine)
     const struct {
         int protocol, caps, noise;
     } runs[] = {{0, 0, 0}, {1, 3, 1}, {1, 0, 1}};
+    PauseCounter pacing(20); // after each set-mode reply and after every packet
+    ASSERT_TRUE(pacing.armed());
     for (const auto& run : runs) {
         SCOPED_TRACE("protocol " + std::to_string(run.protocol) + " caps " + std::to_string(run.caps));
         VctlOk("reset");
@@ -155,7 +157,9 @@ TEST_F(Serial, WholeUpdatesReachTheFlashThroughANoisyLine)
         VctlOk("set protocol " + std::to_string(run.protocol));
         VctlOk("set caps " + std::to_string(run.caps));
         VctlOk(run.noise ? "com noise on" : "com noise off");
+        pacing.reset();
         ASSERT_EQ(1, Run(file));
+        EXPECT_EQ(2 + 4 + 3, pacing.count());
         EXPECT_EQ(std::vector<unsigned char>(512, 0xFF), Flash(0, 512));
         EXPECT_EQ(second.data, Flash(0x1000, (uint32_t)second.data.size()));
         EXPECT_EQ(third.data, Flash(0x2000, (uint32_t)third.data.size()));

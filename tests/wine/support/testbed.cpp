@@ -458,4 +458,43 @@ bool ReplaceImport(void* from, void* to)
     return false;
 }
 
+namespace {
+DWORD g_pause_thread;
+DWORD g_pause_ms;
+volatile LONG g_pauses;
+void* g_real_sleep;
+
+void WINAPI CountedSleep(DWORD ms)
+{
+    if (ms == g_pause_ms && GetCurrentThreadId() != g_pause_thread)
+        InterlockedIncrement(&g_pauses);
+    ((void(WINAPI*)(DWORD))g_real_sleep)(ms);
+}
+} // namespace
+
+PauseCounter::PauseCounter(DWORD ms)
+{
+    g_pause_thread = GetCurrentThreadId();
+    g_pause_ms = ms;
+    g_pauses = 0;
+    g_real_sleep = SystemFunction("kernel32.dll", "Sleep");
+    armed_ = g_real_sleep && ReplaceImport(g_real_sleep, (void*)&CountedSleep);
+}
+
+PauseCounter::~PauseCounter()
+{
+    if (armed_)
+        ReplaceImport((void*)&CountedSleep, g_real_sleep);
+}
+
+LONG PauseCounter::count() const
+{
+    return g_pauses;
+}
+
+void PauseCounter::reset()
+{
+    InterlockedExchange(&g_pauses, 0);
+}
+
 } // namespace testbed

@@ -52,6 +52,21 @@ bool ReplaceImport(void* from, void* to);
 // The address of `function` of `dll`, as the loader fills the table with it.
 void* SystemFunction(const char* dll, const char* function);
 
+// Counts, while in scope, the pauses of exactly `ms` milliseconds that other
+// threads than the creator's (the update worker) make through this program's
+// import of Sleep: the run's pacing, without measuring any time.
+class PauseCounter {
+public:
+    explicit PauseCounter(DWORD ms);
+    ~PauseCounter();
+    bool armed() const { return armed_; }
+    LONG count() const;
+    void reset();
+
+private:
+    bool armed_;
+};
+
 // A file in the temp folder, removed at the end.
 class TempFile {
 public:
