@@ -19,15 +19,6 @@ using namespace testbed;
 
 namespace {
 
-size_t CountLines(const std::vector<std::string>& log, const char* what)
-{
-    size_t n = 0;
-    for (const std::string& l : log)
-        if (l.find(what) != std::string::npos)
-            ++n;
-    return n;
-}
-
 // A packet of raw data whose 8-bit sum is F7, the byte that ends a message.
 std::vector<unsigned char> SumF7Packet(unsigned variant)
 {
@@ -93,19 +84,6 @@ protected:
         int r = window_.WaitForEnd(180000);
         CloseUpdateThread();
         return r;
-    }
-
-    // Nothing went to the device after the log line that holds `mark`.
-    static void ExpectNothingSentAfter(const char* mark)
-    {
-        std::vector<std::string> log = WireLog();
-        size_t at = log.size();
-        for (size_t i = 0; i < log.size(); ++i)
-            if (log[i].find(mark) != std::string::npos)
-                at = i;
-        ASSERT_LT(at, log.size()) << mark;
-        for (size_t i = at + 1; i < log.size(); ++i)
-            EXPECT_EQ(std::string::npos, log[i].find("H>D")) << log[i];
     }
 
     TestWindow window_;

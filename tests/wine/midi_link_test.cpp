@@ -29,27 +29,6 @@ const char* const kPorts =
 
 const unsigned char kPid[3] = {0x44, 0xFF, 0xFF};
 
-size_t CountLines(const std::vector<std::string>& log, const char* what)
-{
-    size_t n = 0;
-    for (const std::string& l : log)
-        if (l.find(what) != std::string::npos)
-            ++n;
-    return n;
-}
-
-void ExpectNothingSentAfter(const char* mark)
-{
-    std::vector<std::string> log = WireLog();
-    size_t at = log.size();
-    for (size_t i = 0; i < log.size(); ++i)
-        if (log[i].find(mark) != std::string::npos)
-            at = i;
-    ASSERT_LT(at, log.size()) << "no log line with " << mark;
-    for (size_t i = at + 1; i < log.size(); ++i)
-        EXPECT_EQ(std::string::npos, log[i].find("H>D")) << log[i];
-}
-
 struct ScanResult {
     int begun;
     int posted; // CMD_MIDI_PORT_FOUND arrived (wParam 2000, lParam 0)

@@ -20,56 +20,6 @@ using namespace testbed;
 
 namespace {
 
-size_t CountLines(const std::vector<std::string>& log, const char* what)
-{
-    size_t n = 0;
-    for (const std::string& l : log)
-        if (l.find(what) != std::string::npos)
-            ++n;
-    return n;
-}
-
-// Nothing went to the device after the log line that holds `mark`.
-void ExpectNothingSentAfter(const char* mark)
-{
-    std::vector<std::string> log = WireLog();
-    size_t at = log.size();
-    for (size_t i = 0; i < log.size(); ++i)
-        if (log[i].find(mark) != std::string::npos)
-            at = i;
-    ASSERT_LT(at, log.size()) << "no log line with " << mark;
-    for (size_t i = at + 1; i < log.size(); ++i)
-        EXPECT_EQ(std::string::npos, log[i].find("H>D")) << log[i];
-}
-
-// Points this program's import of kernel32's `name` at `to`; returns the
-// function it pointed at before (NULL when there is no such import). Stands in
-// for a port driver that refuses a request the line itself cannot refuse.
-void* PatchImport(const char* name, void* to)
-{
-    unsigned char* base = (unsigned char*)GetModuleHandleA(NULL);
-    IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
-    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (IMAGE_IMPORT_DESCRIPTOR* d = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress); d->Name; ++d) {
-        IMAGE_THUNK_DATA* names = (IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
-        IMAGE_THUNK_DATA* slots = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots) {
-            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
-                continue;
-            IMAGE_IMPORT_BY_NAME* by = (IMAGE_IMPORT_BY_NAME*)(base + names->u1.AddressOfData);
-            if (strcmp((const char*)by->Name, name) != 0)
-                continue;
-            DWORD old;
-            void* before = (void*)slots->u1.Function;
-            VirtualProtect(&slots->u1.Function, sizeof(void*), PAGE_READWRITE, &old);
-            slots->u1.Function = (ULONG_PTR)to;
-            VirtualProtect(&slots->u1.Function, sizeof(void*), old, &old);
-            return before;
-        }
-    }
-    return NULL;
-}
-
 BOOL WINAPI RefuseCommState(HANDLE, DCB*)
 {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -224,10 +174,12 @@ TEST_F(Serial, OpenReportsEachStepAndLeavesNothingOpen)
     EXPECT_STREQ("Comm Port Open Error!(GetCommState)", err);
 
     // A port that refuses the settings.
-    void* real = PatchImport("SetCommState", (void*)RefuseCommState);
+    // Stands in for a port driver that refuses a request the line itself cannot refuse.
+    void* real = SystemFunction("kernel32.dll", "SetCommState");
+    ASSERT_TRUE(real && ReplaceImport(real, (void*)RefuseCommState));
     ASSERT_NE(nullptr, real);
     EXPECT_EQ(0, SerialOpen(2, 57600, err));
-    PatchImport("SetCommState", real);
+    ReplaceImport((void*)RefuseCommState, real);
     EXPECT_STREQ("Comm Port Open Error!(SetCommState)", err);
     // No port is left open: nothing can be sent.
     const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x44, 0x00, 0xF7};

@@ -1,5 +1,7 @@
 #include "kmopen.h"
 
+#include "testbed.h"
+
 #include <windows.h>
 
 #include <string.h>
@@ -53,22 +55,9 @@ int ThreadCount()
 
 void KmOpenChecksOn()
 {
-    HMODULE self = GetModuleHandleA(NULL);
-    FARPROC real = GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateFileA");
+    void* real = testbed::SystemFunction("kernel32.dll", "CreateFileA");
     if (g_real_create || !real)
         return;
-    g_real_create = (CreateFileAFn)(void*)real;
-    BYTE* base = (BYTE*)self;
-    IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
-    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (IMAGE_IMPORT_DESCRIPTOR* d = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress); d->Name; ++d) {
-        for (IMAGE_THUNK_DATA* t = (IMAGE_THUNK_DATA*)(base + d->FirstThunk); t->u1.Function; ++t) {
-            if ((FARPROC)t->u1.Function != real)
-                continue;
-            DWORD old;
-            VirtualProtect(&t->u1.Function, sizeof(t->u1.Function), PAGE_READWRITE, &old);
-            t->u1.Function = (ULONG_PTR)CheckedCreateFileA;
-            VirtualProtect(&t->u1.Function, sizeof(t->u1.Function), old, &old);
-        }
-    }
+    g_real_create = (CreateFileAFn)real;
+    testbed::ReplaceImport(real, (void*)CheckedCreateFileA);
 }

@@ -125,6 +125,27 @@ std::vector<std::string> WireLog()
     return lines;
 }
 
+size_t CountLines(const std::vector<std::string>& log, const char* what)
+{
+    size_t n = 0;
+    for (const std::string& l : log)
+        if (l.find(what) != std::string::npos)
+            ++n;
+    return n;
+}
+
+void ExpectNothingSentAfter(const char* mark)
+{
+    std::vector<std::string> log = WireLog();
+    size_t at = log.size();
+    for (size_t i = 0; i < log.size(); ++i)
+        if (log[i].find(mark) != std::string::npos)
+            at = i;
+    ASSERT_LT(at, log.size()) << "no log line with " << mark;
+    for (size_t i = at + 1; i < log.size(); ++i)
+        EXPECT_EQ(std::string::npos, log[i].find("H>D")) << log[i];
+}
+
 std::vector<unsigned char> Flash(uint32_t address, uint32_t length)
 {
     std::string file = ScratchDir() + "/flash.bin";
@@ -444,6 +465,7 @@ bool ReplaceImport(void* from, void* to)
     IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
     IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     IMAGE_IMPORT_DESCRIPTOR* imp = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress);
+    bool found = false;
     for (; dir.VirtualAddress && imp->Name; ++imp) {
         for (IMAGE_THUNK_DATA* t = (IMAGE_THUNK_DATA*)(base + imp->FirstThunk); t->u1.Function; ++t) {
             if ((void*)t->u1.Function != from)
@@ -452,10 +474,10 @@ bool ReplaceImport(void* from, void* to)
             VirtualProtect(&t->u1.Function, sizeof(t->u1.Function), PAGE_READWRITE, &old);
             t->u1.Function = (ULONG_PTR)to;
             VirtualProtect(&t->u1.Function, sizeof(t->u1.Function), old, &old);
-            return true;
+            found = true;
         }
     }
-    return false;
+    return found;
 }
 
 namespace {

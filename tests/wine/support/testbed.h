@@ -23,6 +23,10 @@ int Vctl(const std::string& args, std::string* out = nullptr);
 std::string VctlOk(const std::string& args);
 // The wire log, one line per message.
 std::vector<std::string> WireLog();
+// Lines of the wire log that hold `what`.
+size_t CountLines(const std::vector<std::string>& log, const char* what);
+// Nothing went to the device after the last wire-log line that holds `mark`.
+void ExpectNothingSentAfter(const char* mark);
 // The flash image between address and address + length.
 std::vector<unsigned char> Flash(uint32_t address, uint32_t length);
 
