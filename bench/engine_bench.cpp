@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "benchrun.h"
 #include "link.h"
 #include "protocol.h"
 #include "support/testbed.h"
@@ -25,65 +26,28 @@ using namespace testbed;
 
 namespace {
 
-double Seconds(LARGE_INTEGER a, LARGE_INTEGER b)
+bool Exchange(const std::vector<unsigned char>& msg, unsigned char* rx)
 {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return (double)(b.QuadPart - a.QuadPart) / (double)f.QuadPart;
-}
-
-bool Exchange(const unsigned char* msg, unsigned long n, unsigned char* rx)
-{
-    return UsbLinkSend(msg, n) == 1 && UsbLinkReceive(rx, RX_BUFFER_SIZE) == 1;
+    return UsbLinkSend(msg.data(), (unsigned long)msg.size()) == 1 && UsbLinkReceive(rx, RX_BUFFER_SIZE) == 1;
 }
 
 // The messages of a run, built beforehand, sent and answered one by one.
 double BareRun(const BlockSpec& b, uint32_t packet)
 {
-    FileInfo fi = HeaderOf(b);
-
-    std::vector<std::vector<unsigned char>> heads, datas;
-    std::vector<unsigned char> sums;
-    unsigned char tx[TX_BUFFER_SIZE];
-    for (uint32_t number = 0; number * packet < b.data.size(); ++number) {
-        int n = BuildMessageHead(tx, &fi, MsgData);
-        Put28Bit(tx + n, number);
-        heads.emplace_back(tx, tx + n + 4);
-        unsigned char sum = 0;
-        uint32_t m = PackSevenBit(b.data.data() + (size_t)number * packet, tx, packet, &sum);
-        datas.emplace_back(tx, tx + m);
-        sums.push_back(sum);
-    }
-    unsigned char inquiry[16], version[16], setmode[40], rx[RX_BUFFER_SIZE];
-    int ni = BuildMessageHead(inquiry, &fi, MsgInquiry);
-    inquiry[ni++] = 0xF7;
-    int nv = BuildMessageHead(version, &fi, MsgVersionRequest);
-    version[nv++] = fi.block_code;
-    version[nv++] = 0xF7;
-    int ns = BuildMessageHead(setmode, &fi, MsgSetMode);
-    setmode[ns++] = 0;
-    setmode[ns++] = fi.block_code;
-    Put28Bit(setmode + ns, fi.base_address);
-    Put28Bit(setmode + ns + 4, fi.block_length);
-    ns += 8;
-    setmode[ns++] = (unsigned char)(fi.version_major | 0x40);
-    setmode[ns++] = fi.version_minor;
-    Put28Bit(setmode + ns, packet);
-    ns += 4;
-    setmode[ns++] = 0xF7;
-
+    bench::RunMessages m = bench::BuildRunMessages(b, packet);
+    unsigned char rx[RX_BUFFER_SIZE];
     LARGE_INTEGER t0, t1;
     QueryPerformanceCounter(&t0);
-    bool ok = Exchange(inquiry, ni, rx) && Exchange(version, nv, rx) && Exchange(setmode, ns, rx);
-    Sleep(20); // the run waits after the set-mode reply as well
-    for (size_t i = 0; ok && i < heads.size(); ++i) {
-        unsigned char tail[2] = {sums[i], 0xF7};
-        ok = UsbLinkSend(heads[i].data(), (unsigned long)heads[i].size()) == 1 &&
-             UsbLinkSend(datas[i].data(), (unsigned long)datas[i].size()) == 1 && UsbLinkSend(tail, 2) == 1 &&
+    bool ok = Exchange(m.inquiry, rx) && Exchange(m.version, rx) && Exchange(m.setmode, rx);
+    Sleep(bench::PACING_MS); // the run waits after the set-mode reply as well
+    for (size_t i = 0; ok && i < m.heads.size(); ++i) {
+        ok = UsbLinkSend(m.heads[i].data(), (unsigned long)m.heads[i].size()) == 1 &&
+             UsbLinkSend(m.datas[i].data(), (unsigned long)m.datas[i].size()) == 1 &&
+             UsbLinkSend(m.tails[i].data(), (unsigned long)m.tails[i].size()) == 1 &&
              UsbLinkReceive(rx, RX_BUFFER_SIZE) == 1 && rx[4] == MsgStatus && rx[5] == 0;
     }
     QueryPerformanceCounter(&t1);
-    return ok ? Seconds(t0, t1) : -1.0;
+    return ok ? bench::Seconds(t0, t1) : -1.0;
 }
 
 // Allocations made by threads other than the main one (the worker) through
@@ -118,30 +82,11 @@ void CountAllocations()
         ReplaceImport(g_real_malloc, (void*)&CountedMalloc);
 }
 
-// One run of the engine; with_window: the window and progress bar as the
-// program has them, else null handles. Returns seconds, or -1.
+// One run of the engine, counting the worker's allocations.
 double EngineRun(const char* path, bool with_window)
 {
-    LARGE_INTEGER t0, t1;
-    int r = -1;
     InterlockedExchange(&g_worker_allocations, 0);
-    if (with_window) {
-        TestWindow w;
-        QueryPerformanceCounter(&t0);
-        w.Start(path, 0);
-        r = w.WaitForEnd(600000);
-        QueryPerformanceCounter(&t1);
-    } else {
-        SetUpdateProgressBar(NULL);
-        QueryPerformanceCounter(&t0);
-        StartUpdate(NULL, path, LinkUsbBulk, 0);
-        while (!IsUpdateFinished())
-            Sleep(1);
-        QueryPerformanceCounter(&t1);
-        r = 1; // a failure shows in the flash check below
-    }
-    CloseUpdateThread();
-    return r == 1 ? Seconds(t0, t1) : -1.0;
+    return bench::RunSeconds(path, LinkUsbBulk, with_window);
 }
 
 struct BareArgs {

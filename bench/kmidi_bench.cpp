@@ -1,9 +1,11 @@
 // Measures the update run over the kernel MIDI link against the test bed's
 // kernel USB-MIDI driver, next to its lower bound: a bare exchange of the
-// same messages over the link plus the run's pacing (20 ms after the set-mode
-// reply and after every packet). The run as the program makes it (window)
-// and without window and progress bar (engine; the ratio is the engine's).
-// Prints figures; never fails on a timing.
+// same messages over the link, in the same transfers, plus the run's pacing
+// (20 ms after the set-mode reply and after every packet). Also the bare
+// exchange with those pauses made (so that what the platform adds to a pause
+// and to waking after it is told apart from the engine), and the run as the
+// program makes it (window) and without window and progress bar (engine; the
+// ratios are the engine's). Prints figures; never fails on a timing.
 #include <windows.h>
 
 #include <stdio.h>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "benchrun.h"
 #include "kernelmidi.h"
 #include "link.h"
 #include "protocol.h"
@@ -21,20 +24,11 @@ using namespace testbed;
 
 namespace {
 
-const int kPacingMs = 20;
-
-double Seconds(LARGE_INTEGER a, LARGE_INTEGER b)
-{
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return (double)(b.QuadPart - a.QuadPart) / (double)f.QuadPart;
-}
-
 // Bytes one send puts on the out-pipe.
-size_t WireBytes(const unsigned char* bytes, size_t n, int raw_next)
+size_t WireBytes(const std::vector<unsigned char>& msg)
 {
     KmidiSender s;
-    KmidiSendBegin(&s, bytes, n, raw_next, 0);
+    KmidiSendBegin(&s, msg.data(), msg.size(), 0, 0);
     unsigned char out[KMIDI_OUT_BLOCK_SIZE];
     size_t total = 0, len;
     while ((len = KmidiFrameNext(&s, out)) > 0)
@@ -42,48 +36,40 @@ size_t WireBytes(const unsigned char* bytes, size_t n, int raw_next)
     return total;
 }
 
-bool Exchange(const unsigned char* msg, size_t n, unsigned char* rx)
+bool Send(const std::vector<unsigned char>& msg, size_t* wire)
 {
-    return KernelMidiSend(msg, (unsigned long)n, 0) == 1 && KernelMidiReceive(rx, RX_BUFFER_SIZE) == 1;
+    *wire += WireBytes(msg);
+    return KernelMidiSend(msg.data(), (unsigned long)msg.size(), 0) == 1;
 }
 
-// The data messages of the run, packed, sent and answered one by one without
-// the engine and without pacing. wire gets the bytes out and in.
-double BareRun(const BlockSpec& b, uint32_t packet, size_t* wire)
+bool Acknowledged(size_t* wire)
 {
-    FileInfo fi = HeaderOf(b);
-    unsigned char tx[TX_BUFFER_SIZE], rx[RX_BUFFER_SIZE];
-    unsigned char inquiry[16], setmode[40];
-    int ni = BuildMessageHead(inquiry, &fi, MsgInquiry);
-    inquiry[ni++] = 0xF7;
-    int ns = BuildMessageHead(setmode, &fi, MsgSetMode);
-    setmode[ns++] = 0; // packed
-    setmode[ns++] = fi.block_code;
-    Put28Bit(setmode + ns, fi.base_address);
-    Put28Bit(setmode + ns + 4, fi.block_length);
-    ns += 8;
-    setmode[ns++] = (unsigned char)(fi.version_major | 0x40);
-    setmode[ns++] = fi.version_minor;
-    Put28Bit(setmode + ns, packet);
-    ns += 4;
-    setmode[ns++] = 0xF7;
+    unsigned char rx[RX_BUFFER_SIZE];
+    *wire += KMIDI_IN_BLOCK_SIZE;
+    return KernelMidiReceive(rx, RX_BUFFER_SIZE) == 1 && rx[4] == MsgStatus && rx[5] == 0;
+}
+
+// The run's messages, packed, sent and answered one by one without the
+// engine, each data packet as head, data and tail; pause_ms after the
+// set-mode reply and after every packet. wire gets the bytes out and in.
+double BareRun(const BlockSpec& b, uint32_t packet, DWORD pause_ms, size_t* wire)
+{
+    bench::RunMessages m = bench::BuildRunMessages(b, packet);
+    unsigned char rx[RX_BUFFER_SIZE];
+    *wire = 0;
     LARGE_INTEGER t0, t1;
     QueryPerformanceCounter(&t0);
-    bool ok = Exchange(inquiry, (size_t)ni, rx) && Exchange(setmode, (size_t)ns, rx);
-    *wire = 0;
-    for (uint32_t number = 0; ok && number * packet < b.data.size(); ++number) {
-        int h = BuildMessageHead(tx, &fi, MsgData);
-        Put28Bit(tx + h, number);
-        h += 4;
-        unsigned char sum = 0;
-        uint32_t m = PackSevenBit(b.data.data() + (size_t)number * packet, tx + h, packet, &sum);
-        tx[h + m] = sum;
-        tx[h + m + 1] = 0xF7;
-        *wire += WireBytes(tx, h + m + 2, 0) + KMIDI_IN_BLOCK_SIZE;
-        ok = Exchange(tx, h + m + 2, rx) && rx[4] == MsgStatus && rx[5] == 0;
+    bool ok = Send(m.inquiry, wire) && KernelMidiReceive(rx, RX_BUFFER_SIZE) == 1 && Send(m.setmode, wire) &&
+              Acknowledged(wire);
+    if (pause_ms)
+        Sleep(pause_ms);
+    for (size_t i = 0; ok && i < m.heads.size(); ++i) {
+        ok = Send(m.heads[i], wire) && Send(m.datas[i], wire) && Send(m.tails[i], wire) && Acknowledged(wire);
+        if (pause_ms)
+            Sleep(pause_ms);
     }
     QueryPerformanceCounter(&t1);
-    return ok ? Seconds(t0, t1) : -1.0;
+    return ok ? bench::Seconds(t0, t1) : -1.0;
 }
 
 } // namespace
@@ -99,8 +85,8 @@ int main()
     b.data = Pattern(kPacket * kPackets, 43);
     TempFile f(BlockBytes(b));
 
-    printf("%-6s %9s %9s %9s %9s %9s %7s %10s\n", "data", "window s", "engine s", "bare s", "pacing s", "bound s",
-           "ratio", "wire KiB");
+    printf("%-6s %9s %9s %9s %9s %9s %7s %9s %7s %9s\n", "data", "window s", "engine s", "bare s", "pacing s",
+           "bound s", "ratio", "paced s", "ratio*", "wire KiB");
     for (int caps = 0; caps <= 1; ++caps) {
         VctlOk("fault clear");
         VctlOk("set protocol 1");
@@ -115,44 +101,31 @@ int main()
             return 1;
         }
         LinkType = LinkKernelMidi;
-        double windowed = -1.0;
-        {
-            TestWindow w;
-            LARGE_INTEGER t0, t1;
-            QueryPerformanceCounter(&t0);
-            w.Start(f.path(), 0, LinkKernelMidi);
-            int r = w.WaitForEnd(600000);
-            QueryPerformanceCounter(&t1);
-            CloseUpdateThread();
-            if (r == 1)
-                windowed = Seconds(t0, t1);
-        }
-        // The same run without window and progress bar (null handles).
+        double windowed = bench::RunSeconds(f.path(), LinkKernelMidi, true);
         VctlOk("reset");
-        double engine = -1.0;
-        {
-            LARGE_INTEGER t0, t1;
-            QueryPerformanceCounter(&t0);
-            StartUpdate(NULL, f.path(), LinkKernelMidi, 0);
-            while (!IsUpdateFinished())
-                Sleep(1);
-            QueryPerformanceCounter(&t1);
-            CloseUpdateThread();
-            if (Flash(0, (uint32_t)b.data.size()) == b.data)
-                engine = Seconds(t0, t1);
-        }
+        double engine = bench::RunSeconds(f.path(), LinkKernelMidi, false);
+        if (Flash(0, (uint32_t)b.data.size()) != b.data)
+            engine = -1.0;
         // The bound: the packed messages over the link (raw data goes in
         // fewer bytes, so it is a bound for both), plus the pacing.
         VctlOk("reset");
         VctlOk("set caps 0");
         size_t wire = 0;
-        double bare = BareRun(b, kPacket, &wire);
-        double pacing = (kPackets + 1) * kPacingMs / 1000.0;
+        double bare = BareRun(b, kPacket, 0, &wire);
+        double paced = BareRun(b, kPacket, bench::PACING_MS, &wire);
+        double pacing = (kPackets + 1) * bench::PACING_MS / 1000.0;
         double bound = bare + pacing;
-        printf("%-6s %9.2f %9.2f %9.2f %9.2f %9.2f %7.2f %10.1f\n", caps ? "raw" : "packed", windowed, engine, bare,
-               pacing, bound, engine > 0 && bare > 0 ? engine / bound : -1.0, wire / 1024.0);
+        if (windowed < 0 || engine < 0 || bare < 0 || paced < 0) {
+            printf("%-6s run failed (window %.2f, engine %.2f, bare %.2f, paced %.2f)\n", caps ? "raw" : "packed",
+                   windowed, engine, bare, paced);
+        } else {
+            printf("%-6s %9.2f %9.2f %9.2f %9.2f %9.2f %7.3f %9.2f %7.3f %9.1f\n", caps ? "raw" : "packed", windowed,
+                   engine, bare, pacing, bound, engine / bound, paced, engine / paced, wire / 1024.0);
+        }
+        fflush(stdout);
         KernelMidiClose();
     }
+    printf("ratio: engine / bound; ratio*: engine / paced (the bare exchange with the run's pauses)\n");
     FreeTransferBuffers();
     return 0;
 }

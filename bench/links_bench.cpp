@@ -1,16 +1,19 @@
 // Measures whole update runs over the serial and the system MIDI link of the
-// test bed against their lower bound: the 20 ms pauses the run makes after
-// the set-mode reply and after every packet (neither test-bed line has a
-// rate of its own, so no wire time is added). Prints figures; never fails on
-// a timing.
+// test bed against their lower bound: every byte of the run at the line's
+// rate (the test bed's lines run at it: `com rate line`, `midi rate`) plus
+// the 20 ms pauses the run makes after the set-mode reply and after every
+// packet. The run as the program makes it (window) and without window and
+// progress bar (engine; the ratio is the engine's). Prints figures; never
+// fails on a timing.
 #include <windows.h>
 
-#include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <string>
 #include <vector>
 
+#include "benchrun.h"
 #include "link.h"
 #include "midilinks.h"
 #include "protocol.h"
@@ -24,34 +27,39 @@ namespace {
 
 const uint32_t kPacket = 256;
 const uint32_t kFileData = 64u * 1024;
+const unsigned kSerialBaud = 57600;
+const unsigned kMidiBaud = 31250;
 
-double Seconds(LARGE_INTEGER a, LARGE_INTEGER b)
+// Bytes both ways of the model's latest run (`vctl status`).
+unsigned long long WireBytes()
 {
-    LARGE_INTEGER f;
-    QueryPerformanceFrequency(&f);
-    return (double)(b.QuadPart - a.QuadPart) / (double)f.QuadPart;
+    std::string status = VctlOk("status");
+    unsigned long long in = 0, out = 0;
+    size_t at = status.find("bytes: ");
+    if (at == std::string::npos || sscanf(status.c_str() + at, "bytes: %llu in, %llu out", &in, &out) != 2)
+        return 0;
+    return in + out;
 }
 
-double TimedRun(const char* path, int link)
+void Measure(const char* name, const char* path, int link, unsigned baud, const std::vector<unsigned char>& data,
+             double pause)
 {
-    TestWindow w;
-    LARGE_INTEGER t0, t1;
-    QueryPerformanceCounter(&t0);
-    w.Start(path, 0, link);
-    int r = w.WaitForEnd(600000);
-    QueryPerformanceCounter(&t1);
-    CloseUpdateThread();
-    return r == 1 ? Seconds(t0, t1) : -1.0;
-}
-
-void Report(const char* name, double seconds)
-{
-    double bound = (1 + kFileData / kPacket) * 0.020;
-    if (seconds < 0) {
+    VctlOk("reset");
+    double window = bench::RunSeconds(path, link, true);
+    VctlOk("reset");
+    double engine = bench::RunSeconds(path, link, false);
+    if (Flash(0, (uint32_t)data.size()) != data)
+        engine = -1.0;
+    double wire = (double)WireBytes() * bench::BITS_PER_BYTE / baud;
+    int pauses = 1 + (int)(data.size() / kPacket);
+    double bound = wire + pauses * bench::PACING_MS / 1000.0;
+    double platform_bound = wire + pauses * pause;
+    if (window < 0 || engine < 0) {
         printf("%-12s run failed\n", name);
         return;
     }
-    printf("%-12s %10.3f %10.3f %8.3f\n", name, seconds, bound, seconds / bound);
+    printf("%-12s %6u %9.2f %9.2f %7.2f %8.2f %8.2f %6.3f %9.3f\n", name, baud, window, engine, wire,
+           pauses * bench::PACING_MS / 1000.0, bound, engine / bound, engine / platform_bound);
     fflush(stdout);
 }
 
@@ -70,33 +78,39 @@ int main()
     VctlOk("set caps 0");
     VctlOk("set pid any");
     VctlOk("set packet-size " + std::to_string(kPacket));
+    double pause = bench::PlatformPauseSeconds();
 
-    printf("%u KiB, %u-byte packets\n%-12s %10s %10s %8s\n", kFileData / 1024, kPacket, "link", "run s",
-           "bound s", "ratio");
-    VctlOk("reset");
+    printf("%u KiB, %u-byte packets, packed; Sleep(%d) takes %.3f ms here\n", kFileData / 1024, kPacket, bench::PACING_MS,
+           pause * 1000.0);
+    printf("%-12s %6s %9s %9s %7s %8s %8s %6s %9s\n", "link", "baud", "window s", "engine s", "wire s", "pauses s",
+           "bound s", "ratio", "ratio(*)");
     VctlOk("com map");
     VctlOk("com present 1");
-    if (SerialOpen(1, 57600, err)) {
-        Report("serial", TimedRun(f.path(), LinkSerial));
+    VctlOk("com rate line");
+    if (SerialOpen(1, kSerialBaud, err)) {
+        Measure("serial", f.path(), LinkSerial, kSerialBaud, b.data, pause);
         SerialClose();
     } else {
         printf("serial: %s\n", err);
     }
+    VctlOk("com rate off");
     VctlOk("com absent 1");
 
     const char* dll = getenv("PANEL_VCMIDI");
     if (dll && *dll) {
-        VctlOk("reset");
         VctlOk(std::string("midi install '") + dll + "'");
         VctlOk("midi ports 'out 1 0 1 VC Out' 'in 0 1 VC In'");
         VctlOk("midi delay 0");
+        VctlOk("midi rate " + std::to_string(kMidiBaud));
         if (MidiLinkOpen("VC Out", "VC In", err)) {
-            Report("system MIDI", TimedRun(f.path(), LinkSystemMidi));
+            Measure("system MIDI", f.path(), LinkSystemMidi, kMidiBaud, b.data, pause);
             MidiLinkClose();
         } else {
             printf("system MIDI: %s\n", err);
         }
+        VctlOk("midi rate off");
     }
+    printf("(*) against the bound with the pauses as long as Sleep(%d) takes on this platform\n", bench::PACING_MS);
     FreeTransferBuffers();
     return 0;
 }

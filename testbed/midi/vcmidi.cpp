@@ -13,7 +13,9 @@
 //                                 device's messages
 // A long message completes after the delay in <state dir>\midi.delay (ms,
 // read for every message), and its bytes are taken from the caller's
-// buffer only then, as a port that sends them out byte by byte would.
+// buffer only then, as a port that sends them out byte by byte would. With a
+// rate in <state dir>\midi.rate (bits per second), every message also takes
+// its time on the line, 10 bits a byte, both ways.
 // The state dir is $PANEL_VC_DIR, else $PANEL_WINE_DIR/vc.
 #include <windows.h>
 
@@ -38,6 +40,8 @@ enum {
     VCMIDI_DATA = 1,    // md2h: one message of the device
     VCMIDI_READY = 2,   // md2h: the daemon dropped what it had queued
     VCMIDI_MAX_RECORD = 1 << 20,
+    VCMIDI_BITS_PER_BYTE = 10, // start bit, 8 data bits, stop bit
+    VCMIDI_MAX_DELAY_MS = 10000,
 };
 
 struct Client {
@@ -68,6 +72,7 @@ struct Job {
     UINT port;
     MIDIHDR* hdr;
     int cancelled;
+    LONGLONG sent_us; // when the client handed it over
 };
 
 CRITICAL_SECTION g_lock;
@@ -133,17 +138,62 @@ void ReadConfig()
     fclose(f);
 }
 
-DWORD Delay()
+// A number kept in a file of the state dir; 0 when there is none.
+unsigned ReadSetting(const char* name, unsigned most)
 {
-    FILE* f = fopen((g_dir + "midi.delay").c_str(), "r");
+    FILE* f = fopen((g_dir + name).c_str(), "r");
     if (!f)
         return 0;
-    unsigned ms = 0;
-    if (fscanf(f, "%u", &ms) != 1)
-        ms = 0;
+    unsigned v = 0;
+    if (fscanf(f, "%u", &v) != 1)
+        v = 0;
     fclose(f);
-    return ms > 10000 ? 10000 : ms;
+    return v > most ? most : v;
 }
+
+DWORD Delay()
+{
+    return ReadSetting("midi.delay", VCMIDI_MAX_DELAY_MS);
+}
+
+LONGLONG NowUs()
+{
+    LARGE_INTEGER f, t;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t);
+    return (LONGLONG)((double)t.QuadPart * 1e6 / (double)f.QuadPart);
+}
+
+// Waits us microseconds: Sleep counts whole milliseconds, the system's
+// own delay 100 ns units.
+void Pause(LONGLONG us)
+{
+    typedef LONG(WINAPI * DelayFn)(BOOLEAN, LARGE_INTEGER*);
+    static DelayFn delay = (DelayFn)(void*)GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtDelayExecution");
+    if (us <= 0)
+        return;
+    LARGE_INTEGER t;
+    t.QuadPart = -us * 10; // relative
+    if (delay)
+        delay(FALSE, &t);
+    else
+        Sleep((DWORD)((us + 999) / 1000));
+}
+
+// One direction of the line, busy until free_us: waits until n bytes handed
+// over at since_us have crossed it (at once when the line has no rate).
+void CrossLine(LONGLONG* free_us, DWORD n, LONGLONG since_us)
+{
+    unsigned baud = ReadSetting("midi.rate", 1000000);
+    if (baud == 0)
+        return;
+    LONGLONG start = *free_us > since_us ? *free_us : since_us;
+    *free_us = start + (LONGLONG)n * VCMIDI_BITS_PER_BYTE * 1000000 / baud;
+    Pause(*free_us - NowUs());
+}
+
+LONGLONG g_out_free_us; // the sender thread's line to the device
+LONGLONG g_in_free_us;  // the reader thread's line from the device
 
 // What winmm's DriverCallback does for the kinds of callback a client asks for.
 void Notify(const Client& c, UINT msg, DWORD_PTR p1, DWORD_PTR p2)
@@ -250,8 +300,10 @@ DWORD WINAPI ReaderThread(LPVOID)
             break;
         if (head[0] == VCMIDI_READY)
             ready = 1;
-        else if (head[0] == VCMIDI_DATA && ready && n)
+        else if (head[0] == VCMIDI_DATA && ready && n) {
+            CrossLine(&g_in_free_us, n, NowUs());
             Deliver(payload.data(), n);
+        }
     }
     CloseHandle(h);
     return 0;
@@ -272,6 +324,7 @@ DWORD WINAPI SenderThread(LPVOID)
             LeaveCriticalSection(&g_lock);
 
             Sleep(Delay());
+            CrossLine(&g_out_free_us, job.hdr->dwBufferLength, job.sent_us);
 
             EnterCriticalSection(&g_lock);
             job = g_jobs.front(); // a reset may have cancelled it meanwhile
@@ -421,7 +474,7 @@ DWORD OutMessage(UINT id, UINT msg, DWORD_PTR p1, DWORD_PTR p2)
         if (h->dwFlags & MHDR_INQUEUE)
             return MIDIERR_STILLPLAYING;
         h->dwFlags = (h->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
-        g_jobs.push_back({id, h, 0});
+        g_jobs.push_back({id, h, 0, NowUs()});
         p.pending++;
         SetEvent(g_job_event);
         return MMSYSERR_NOERROR;

@@ -779,6 +779,7 @@ void ModelReset(DeviceModel* m)
     m->block_acked = 0;
     m->commit_due = 0;
     m->messages_in = m->replies_out = m->packets = m->packets_acked = m->errors = m->commits = 0;
+    m->bytes_in = m->bytes_out = 0;
     memset(m->faults, 0, sizeof(m->faults));
     m->fault_count = 0;
     m->gone = 0;
@@ -795,6 +796,7 @@ void ModelFeed(DeviceModel* m, const unsigned char* data, size_t n)
 {
     if (m->gone)
         return;
+    m->bytes_in += n;
     for (size_t i = 0; i < n; ++i) {
         unsigned char b = data[i];
         if (!m->in_msg) {
@@ -874,6 +876,7 @@ int ModelTakeReply(DeviceModel* m, ModelReply* out)
     }
     *out = m->outbox[m->outbox_head++];
     m->replies_out++;
+    m->bytes_out += out->length;
     if (m->outbox_head == m->outbox.size()) {
         m->outbox.clear();
         m->outbox_head = 0;
@@ -1073,10 +1076,11 @@ std::string ModelStatusText(const DeviceModel* m)
         s += "mode: none\n";
     }
     snprintf(line, sizeof(line),
-             "messages: %llu in, %llu replies out\npackets: %llu received, %llu acknowledged\nerrors: %llu\n"
-             "blocks completed: %llu\n",
-             (unsigned long long)m->messages_in, (unsigned long long)m->replies_out, (unsigned long long)m->packets,
-             (unsigned long long)m->packets_acked, (unsigned long long)m->errors, (unsigned long long)m->commits);
+             "messages: %llu in, %llu replies out\nbytes: %llu in, %llu out\npackets: %llu received, %llu acknowledged\n"
+             "errors: %llu\nblocks completed: %llu\n",
+             (unsigned long long)m->messages_in, (unsigned long long)m->replies_out, (unsigned long long)m->bytes_in,
+             (unsigned long long)m->bytes_out, (unsigned long long)m->packets, (unsigned long long)m->packets_acked,
+             (unsigned long long)m->errors, (unsigned long long)m->commits);
     s += line;
     if (m->flash_bytes)
         snprintf(line, sizeof(line), "flash: 0x%llX..0x%llX written (%llu bytes)\n", (unsigned long long)m->flash_low,

@@ -136,6 +136,8 @@ struct DeviceModel {
     uint64_t packets_acked; // of them acknowledged with status 0
     uint64_t errors;        // replies with a nonzero status
     uint64_t commits;       // blocks whose version was taken over
+    uint64_t bytes_in;      // message bytes as the host wrote them
+    uint64_t bytes_out;     // reply bytes, as the device sends them
 
     ModelFault faults[MODEL_MAX_FAULTS];
     int fault_count;

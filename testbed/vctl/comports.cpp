@@ -40,6 +40,7 @@ void Absent(ComPorts* c, int port)
         close(c->master[port]);
     }
     c->master[port] = c->slave[port] = -1;
+    c->in_free_us[port] = c->out_free_us[port] = 0;
 }
 
 int Present(ComPorts* c, int port, std::string* out)
@@ -75,6 +76,7 @@ int Present(ComPorts* c, int port, std::string* out)
     }
     c->master[port] = master;
     c->slave[port] = slave;
+    c->in_free_us[port] = c->out_free_us[port] = 0;
     return 0;
 }
 
@@ -93,7 +95,8 @@ int ParseHex(const std::vector<std::string>& words, size_t from, std::vector<uns
 int Usage(std::string* out, const char* what)
 {
     *out = std::string("vctl: ") + what +
-           "\nusage: com present N... | com absent N... | com file N | com noise on|off | com zero [--at K] | com inject N HEX...\n";
+           "\nusage: com present N... | com absent N... | com file N | com noise on|off | com zero [--at K] | com inject N HEX...\n"
+             "       | com rate line|off\n";
     return 2;
 }
 
@@ -110,7 +113,54 @@ std::vector<int> Ports(const std::vector<std::string>& words, size_t from)
     return ports;
 }
 
+// The rate the host set on the port (its termios output speed), 0 if unknown.
+long Baud(int slave)
+{
+    static const struct {
+        speed_t code;
+        long baud;
+    } kRates[] = {{B1200, 1200},   {B2400, 2400},   {B4800, 4800},   {B9600, 9600},     {B19200, 19200},
+                  {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+    struct termios t;
+    if (slave < 0 || tcgetattr(slave, &t) != 0)
+        return 0;
+    speed_t code = cfgetospeed(&t);
+    for (const auto& r : kRates) {
+        if (r.code == code)
+            return r.baud;
+    }
+    return 0;
+}
+
 } // namespace
+
+long long ComByteMicros(const ComPorts* c, int port)
+{
+    if (!c->paced || port < 0 || port >= COM_PORTS)
+        return 0;
+    long baud = Baud(c->slave[port]);
+    return baud > 0 ? (COM_BITS_PER_BYTE * 1000000LL + baud - 1) / baud : 0;
+}
+
+void ComLineIn(ComPorts* c, int port, size_t n, long long now_us)
+{
+    long long byte_us = ComByteMicros(c, port);
+    if (byte_us == 0)
+        return;
+    long long start = c->in_free_us[port] > now_us ? c->in_free_us[port] : now_us;
+    c->in_free_us[port] = start + (long long)n * byte_us;
+}
+
+long long ComLineOut(ComPorts* c, int port, long long ready_us, long long byte_us)
+{
+    long long start = ready_us;
+    if (c->in_free_us[port] > start)
+        start = c->in_free_us[port];
+    if (c->out_free_us[port] > start)
+        start = c->out_free_us[port];
+    c->out_free_us[port] = start + byte_us;
+    return c->out_free_us[port];
+}
 
 void ComInit(ComPorts* c, const std::string& dir)
 {
@@ -122,6 +172,7 @@ void ComInit(ComPorts* c, const std::string& dir)
     c->noise = 0;
     c->zero_at = 0;
     c->replies = 0;
+    c->paced = 0;
 }
 
 void ComFlush(ComPorts* c)
@@ -182,6 +233,10 @@ int ComCommand(ComPorts* c, DeviceModel* m, const std::vector<std::string>& w, s
         c->noise = w[1] == "on";
         return 0;
     }
+    if (w[0] == "rate" && w.size() == 2 && (w[1] == "line" || w[1] == "off")) {
+        c->paced = w[1] == "line";
+        return 0;
+    }
     if (w[0] == "zero" && (w.size() == 1 || (w.size() == 3 && w[1] == "--at"))) {
         unsigned long long k = 1;
         if (w.size() == 3 && (!ParseNumber(w[2], 0xFFFFFFFF, &k) || k == 0))
@@ -211,6 +266,13 @@ int ComCommand(ComPorts* c, DeviceModel* m, const std::vector<std::string>& w, s
             *out += "COM" + std::to_string(i + 1) + ": " + (c->master[i] >= 0 ? std::string("present, ") + link : "absent") + "\n";
         }
         *out += std::string("noise ") + (c->noise ? "on" : "off") + ", zero before reply " + std::to_string(c->zero_at) + "\n";
+        *out += std::string("rate ") + (c->paced ? "line" : "off");
+        for (int i = 0; i < COM_PORTS; ++i) {
+            long long us = ComByteMicros(c, i);
+            if (us > 0)
+                *out += ", COM" + std::to_string(i + 1) + " " + std::to_string(Baud(c->slave[i])) + " baud";
+        }
+        *out += "\n";
         return 0;
     }
     return Usage(out, "unknown com command");

@@ -18,6 +18,7 @@
 
 enum {
     COM_PORTS = 4,
+    COM_BITS_PER_BYTE = 10, // start bit, 8 data bits, stop bit
 };
 
 struct ComPorts {
@@ -27,6 +28,11 @@ struct ComPorts {
     int noise;             // real-time and stray bytes around every reply
     uint32_t zero_at;      // the zero_at-th reply after arming gets a 0x00 in front (0: off)
     uint32_t replies;      // replies counted since arming
+    // `com rate line`: bytes take their time on the line, at the rate the host
+    // set on the port; both directions are busy until these times (microseconds).
+    int paced;
+    long long in_free_us[COM_PORTS];
+    long long out_free_us[COM_PORTS];
 };
 
 void ComInit(ComPorts* c, const std::string& dir);
@@ -42,6 +48,15 @@ int ComCommand(ComPorts* c, DeviceModel* m, const std::vector<std::string>& word
 // The bytes that go out on the line for one reply (noise and armed zero
 // byte included).
 std::vector<unsigned char> ComLineBytes(ComPorts* c, const unsigned char* reply, size_t n);
+
+// Microseconds one byte takes on the port's line; 0 when the line has no
+// rate (not paced, or the port's rate cannot be read).
+long long ComByteMicros(const ComPorts* c, int port);
+// The host's n bytes, written at now_us, cross the line after what it sent before.
+void ComLineIn(ComPorts* c, int port, size_t n, long long now_us);
+// When one byte of a reply that is ready at ready_us has reached the host:
+// after the host's bytes have arrived and after the reply's bytes before it.
+long long ComLineOut(ComPorts* c, int port, long long ready_us, long long byte_us);
 
 // Writes as much of bytes as the line takes now; returns the count written
 // (-1: the port is gone).

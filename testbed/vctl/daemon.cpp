@@ -64,7 +64,7 @@ enum {
 };
 
 struct Outgoing {
-    long long due_ms;
+    long long due_us;
     int route;
     std::vector<unsigned char> record; // a d2h record, or the bytes for the line
 };
@@ -92,11 +92,16 @@ struct Daemon {
 
 Daemon g;
 
-long long NowMs()
+long long NowUs()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+    return (long long)ts.tv_sec * 1000000 + ts.tv_nsec / 1000;
+}
+
+long long NowMs()
+{
+    return NowUs() / 1000;
 }
 
 void Say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
@@ -224,16 +229,39 @@ void RunUnplugAction()
 
 // ---------------------------------------------------------------- bridge
 
+void Enqueue(const Outgoing& o)
+{
+    if (g.out.size() >= MAX_QUEUED) {
+        ModelNote(&g.model, "reply queue full: oldest reply dropped (is the driver reading?)");
+        g.out.pop_front();
+    }
+    g.out.push_back(o);
+}
+
+// A reply on a serial line that runs at its rate: byte by byte, each when it
+// has crossed the line, after the request has fully arrived.
+void EnqueuePaced(Outgoing o, const std::vector<unsigned char>& line)
+{
+    int port = o.route - ROUTE_COM1;
+    long long byte_us = ComByteMicros(&g.com, port);
+    for (unsigned char b : line) {
+        o.due_us = ComLineOut(&g.com, port, o.due_us, byte_us);
+        o.record.assign(1, b);
+        Enqueue(o);
+    }
+    g.last_due = o.due_us;
+}
+
 void QueueReplies()
 {
     ModelReply r;
-    long long now = NowMs();
+    long long now = NowUs();
     while (ModelTakeReply(&g.model, &r)) {
         Outgoing o;
-        o.due_ms = now + r.delay_ms;
-        if (o.due_ms < g.last_due)
-            o.due_ms = g.last_due; // a late reply holds back the ones behind it
-        g.last_due = o.due_ms;
+        o.due_us = now + (long long)r.delay_ms * 1000;
+        if (o.due_us < g.last_due)
+            o.due_us = g.last_due; // a late reply holds back the ones behind it
+        g.last_due = o.due_us;
         o.route = g.route;
         std::vector<std::vector<unsigned char> > parts;
         if (IsCom(o.route))
@@ -243,17 +271,17 @@ void QueueReplies()
         else
             parts.push_back(std::vector<unsigned char>(r.bytes, r.bytes + r.length));
         for (const std::vector<unsigned char>& part : parts) {
+            if (IsCom(o.route) && ComByteMicros(&g.com, o.route - ROUTE_COM1) > 0) {
+                EnqueuePaced(o, part);
+                continue;
+            }
             if (IsCom(o.route)) {
                 o.record = part;
             } else {
                 o.record.resize(BRIDGE_HEAD + part.size());
                 BridgeEncode(BRIDGE_DATA, part.data(), (uint32_t)part.size(), o.record.data());
             }
-            if (g.out.size() >= MAX_QUEUED) {
-                ModelNote(&g.model, "reply queue full: oldest reply dropped (is the driver reading?)");
-                g.out.pop_front();
-            }
-            g.out.push_back(o);
+            Enqueue(o);
         }
     }
     if (ModelTakeUnplug(&g.model)) {
@@ -378,6 +406,7 @@ void ReadCom(int port)
         if (n <= 0)
             break;
         RouteFrom(ROUTE_COM1 + port);
+        ComLineIn(&g.com, port, (size_t)n, NowUs());
         ModelFeed(&g.model, buf, (size_t)n);
         g.last_activity = NowMs();
     }
@@ -445,8 +474,8 @@ void ReadRecords(int fd, BridgeReader* reader, void (*handle)(const BridgeRecord
 
 void WriteD2h()
 {
-    long long now = NowMs();
-    while (!g.out.empty() && g.out.front().due_ms <= now) {
+    long long now = NowUs();
+    while (!g.out.empty() && g.out.front().due_us <= now) {
         std::vector<unsigned char>& rec = g.out.front().record;
         if (IsCom(g.out.front().route)) {
             long n = ComWrite(&g.com, g.out.front().route - ROUTE_COM1, rec.data(), rec.size());
@@ -728,21 +757,24 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
 
     long long next_check = NowMs() + CHECK_EVERY_MS;
     while (!g.stop) {
-        long long now = NowMs();
-        int timeout = (int)(next_check - now);
+        long long now = NowUs();
+        long long timeout = next_check * 1000 - now; // microseconds
         int want_out = 0;
         if (!g.out.empty()) {
-            long long wait = g.out.front().due_ms - now;
+            long long wait = g.out.front().due_us - now;
             if (wait <= 0)
                 want_out = 1;
             int r = g.out.front().route;
             if (wait <= 0 && IsCom(r) && g.com.master[r - ROUTE_COM1] < 0)
                 timeout = 0; // its port went away: drop it at once
             else if (wait < timeout)
-                timeout = (int)wait;
+                timeout = wait;
         }
         if (timeout < 0)
             timeout = 0;
+        struct timespec ts;
+        ts.tv_sec = (time_t)(timeout / 1000000);
+        ts.tv_nsec = (long)(timeout % 1000000) * 1000;
         struct pollfd p[6 + COM_PORTS];
         p[0].fd = g.h2d;
         p[0].events = POLLIN;
@@ -764,7 +796,7 @@ int DaemonMain(const std::string& dir, int idle_seconds, int ready_fd)
         p[5 + COM_PORTS].events = POLLIN;
         for (int i = 0; i < 6 + COM_PORTS; ++i)
             p[i].revents = 0;
-        int r = poll(p, 6 + COM_PORTS, timeout);
+        int r = ppoll(p, 6 + COM_PORTS, &ts, NULL);
         if (r < 0 && errno != EINTR) {
             Say("poll: %s", strerror(errno));
             break;

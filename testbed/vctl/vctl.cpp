@@ -57,11 +57,13 @@ const char* const kHelp =
     "  com noise on|off            stray and real-time bytes around every reply on a serial line\n"
     "  com zero [--at K]           a 0x00 in front of the K-th reply on a serial line\n"
     "  com inject N HEX...         bytes on the line of COMN now\n"
+    "  com rate line|off           bytes cross a serial line at the rate the host set (10 bits a byte), or at once\n"
     "  com status                  the serial ports\n"
     "  midi install DLL            the test bed's MIDI driver becomes the prefix's (system32, Drivers\\Audio)\n"
     "  midi ports LINE...          the MIDI ports of processes started from now: 'out TECH BUSY REACHES NAME',\n"
     "                              'in BUSY HEARS NAME' (REACHES/HEARS 1: the port is wired to the device)\n"
     "  midi delay MS               a long message completes MS after it was sent\n"
+    "  midi rate BAUD|off          messages take their time on the line both ways (10 bits a byte), or none\n"
     "  midi inject HEX...          one message to the input ports wired to the device, now\n"
     "State dir: --dir, else $PANEL_VC_DIR, else $PANEL_WINE_DIR/vc, else build/wine/vc.\n"
     "vcsetup.exe: $PANEL_VCSETUP, else searched; preptool.exe: $PANEL_PREPTOOL, else beside\n"
@@ -324,7 +326,15 @@ int MidiCommand(const std::string& dir, const std::vector<std::string>& w)
         }
         return WriteText(dir + "/midi.delay", w[2] + "\n");
     }
-    fprintf(stderr, "vctl: midi install DLL | midi ports LINE... | midi delay MS\n");
+    if (w.size() == 3 && w[1] == "rate") {
+        unsigned long long baud = 0;
+        if (w[2] != "off" && (!ParseNumber(w[2], 1000000, &baud) || baud == 0)) {
+            fprintf(stderr, "vctl: midi rate 1..1000000|off\n");
+            return 2;
+        }
+        return WriteText(dir + "/midi.rate", std::to_string(baud) + "\n");
+    }
+    fprintf(stderr, "vctl: midi install DLL | midi ports LINE... | midi delay MS | midi rate BAUD|off\n");
     return 2;
 }
 
