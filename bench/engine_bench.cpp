@@ -89,6 +89,19 @@ double EngineRun(const char* path, bool with_window)
     return bench::RunSeconds(path, LinkUsbBulk, with_window);
 }
 
+const uint32_t kRepeatFrom = 32768; // packet size from which a run is short
+const int kRepeats = 5;
+
+const double kNoTiming = 1e30;
+
+// The faster of two timings; a failed one (-1) stays failed.
+double Fastest(double best, double t)
+{
+    if (best < 0 || t < 0)
+        return -1.0;
+    return t < best ? t : best;
+}
+
 struct BareArgs {
     const BlockSpec* block;
     uint32_t packet;
@@ -133,17 +146,26 @@ int main()
             printf("link open failed: %s\n", err);
             return 1;
         }
-        double windowed = EngineRun(f.path(), true);
-        VctlOk("reset");
-        double engine = EngineRun(f.path(), false);
-        LONG allocations = g_worker_allocations;
-        bool written = Flash(0, kFileData) == b.data;
-        VctlOk("reset");
-        BareArgs args = {&b, packet, -1.0};
-        HANDLE bare_thread = CreateThread(NULL, 0, BareThread, &args, 0, NULL);
-        WaitForSingleObject(bare_thread, INFINITE);
-        CloseHandle(bare_thread);
-        double bare = args.seconds;
+        // Short runs vary by a fifth from run to run here: they are repeated
+        // and the fastest of each kind counts.
+        const int repeats = packet >= kRepeatFrom ? kRepeats : 1;
+        double windowed = kNoTiming, engine = kNoTiming, bare = kNoTiming;
+        LONG allocations = 0;
+        bool written = true;
+        for (int i = 0; i < repeats; ++i) {
+            windowed = Fastest(windowed, EngineRun(f.path(), true));
+            VctlOk("reset");
+            engine = Fastest(engine, EngineRun(f.path(), false));
+            allocations = g_worker_allocations > allocations ? g_worker_allocations : allocations;
+            written = written && Flash(0, kFileData) == b.data;
+            VctlOk("reset");
+            BareArgs args = {&b, packet, -1.0};
+            HANDLE bare_thread = CreateThread(NULL, 0, BareThread, &args, 0, NULL);
+            WaitForSingleObject(bare_thread, INFINITE);
+            CloseHandle(bare_thread);
+            bare = Fastest(bare, args.seconds);
+            VctlOk("reset");
+        }
         UsbLinkClose();
         uint32_t packets = kFileData / packet;
         if (windowed < 0 || engine < 0 || !written || bare < 0) {
