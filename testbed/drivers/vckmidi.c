@@ -16,6 +16,7 @@
  * nonzero once after any plug or unplug.
  */
 #include <ntddk.h>
+#include "vcbridge.h"
 #include "vcshared.h"
 /* A legacy driver passes nothing down: only complete() of the shared helpers is used. */
 #pragma GCC diagnostic push
@@ -36,7 +37,6 @@ int __cdecl _snwprintf(WCHAR *buffer, size_t count, const WCHAR *format, ...);
 
 #define VCKM_TAG 0x6D6B4356u          /* "VCkm" */
 #define MAX_QUEUED 8192               /* blocks waiting for reads; more are dropped and counted */
-#define WRITE_TIMEOUT_MS 2000
 #define FILE_DEVICE_HANDLE 1          /* FsContext2 of the file kinds */
 #define FILE_IN_PIPE 2
 #define FILE_OUT_PIPE 3
@@ -68,269 +68,6 @@ static struct km_dev devs[VCKM_DEVICES];
 static DEVICE_OBJECT *control_device;
 static ULONG changed;
 static UNICODE_STRING service_key;
-
-/* ---- bridge to the device model ----------------------------------------------- */
-
-static struct
-{
-    KEVENT lock;
-    WCHAR dir[260];
-    LONG generation;
-    HANDLE h2d;
-    HANDLE write_event, read_event, wake_event, stop_event;
-    HANDLE thread;
-} bridge;
-
-static void bridge_lock(void) { KeWaitForSingleObject(&bridge.lock, Executive, KernelMode, FALSE, NULL); }
-static void bridge_unlock(void) { KeSetEvent(&bridge.lock, IO_NO_INCREMENT, FALSE); }
-
-/* \??\Z:\linux\path\ from a Linux path (empty: no bridge). */
-static void bridge_set_dir(const WCHAR *linux_path, ULONG chars)
-{
-    static const WCHAR prefix[] = L"\\??\\Z:";
-    WCHAR dir[ARRAYSIZE(bridge.dir)];
-    ULONG i, n = 0;
-
-    for (i = 0; prefix[i]; i++) dir[n++] = prefix[i];
-    if (chars && linux_path[0] != '/') dir[n++] = '\\';
-    for (i = 0; i < chars && linux_path[i] && n < ARRAYSIZE(dir) - 2; i++)
-        dir[n++] = linux_path[i] == '/' ? '\\' : linux_path[i];
-    if (dir[n - 1] != '\\') dir[n++] = '\\';
-    dir[n] = 0;
-    if (!chars) dir[0] = 0;
-
-    bridge_lock();
-    if (_wcsicmp(dir, bridge.dir))
-    {
-        RtlCopyMemory(bridge.dir, dir, sizeof(dir));
-        if (bridge.h2d) ZwClose(bridge.h2d);
-        bridge.h2d = NULL;
-        InterlockedIncrement(&bridge.generation);
-    }
-    bridge_unlock();
-}
-
-static HANDLE open_fifo(const WCHAR *dir, const WCHAR *name, ACCESS_MASK access)
-{
-    WCHAR path[ARRAYSIZE(bridge.dir) + 8];
-    UNICODE_STRING upath;
-    OBJECT_ATTRIBUTES attr;
-    IO_STATUS_BLOCK iosb;
-    HANDLE h;
-    ULONG n = 0, i;
-
-    if (!dir[0]) return NULL;
-    for (i = 0; dir[i] && n < ARRAYSIZE(path) - 8; i++) path[n++] = dir[i];
-    for (i = 0; name[i]; i++) path[n++] = name[i];
-    path[n] = 0;
-    RtlInitUnicodeString(&upath, path);
-    InitializeObjectAttributes(&attr, &upath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-    if (!NT_SUCCESS(ZwCreateFile(&h, access | SYNCHRONIZE, &attr, &iosb, NULL, FILE_ATTRIBUTE_NORMAL,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_NON_DIRECTORY_FILE, NULL, 0)))
-        return NULL;
-    return h;
-}
-
-#define IO_STOPPED STATUS_CANCELLED
-#define IO_REOPEN  STATUS_RETRY
-
-static NTSTATUS fifo_io(HANDLE h, HANDLE event, BOOLEAN write, void *buf, ULONG len, LONG generation, ULONG *done)
-{
-    IO_STATUS_BLOCK iosb, cancel_iosb;
-    LARGE_INTEGER offset, timeout;
-    NTSTATUS status;
-
-    offset.QuadPart = 0;
-    iosb.Status = STATUS_PENDING;
-    iosb.Information = 0;
-    *done = 0;
-    if (write) status = ZwWriteFile(h, event, NULL, NULL, &iosb, buf, len, &offset, NULL);
-    else status = ZwReadFile(h, event, NULL, NULL, &iosb, buf, len, &offset, NULL);
-    if (status == STATUS_PENDING)
-    {
-        for (;;)
-        {
-            NTSTATUS wait;
-            if (write)
-            {
-                timeout.QuadPart = -10000LL * WRITE_TIMEOUT_MS;
-                wait = ZwWaitForSingleObject(event, FALSE, &timeout);
-            }
-            else
-            {
-                HANDLE objs[3] = { event, bridge.stop_event, bridge.wake_event };
-                wait = ZwWaitForMultipleObjects(3, objs, WaitAny, FALSE, NULL);
-                if (wait == STATUS_WAIT_2 && generation == bridge.generation) continue;
-            }
-            if (wait == STATUS_WAIT_0) break;
-            ZwCancelIoFile(h, &cancel_iosb);
-            timeout.QuadPart = -10000LL * 1000;
-            ZwWaitForSingleObject(event, FALSE, &timeout);
-            if (write) return STATUS_IO_TIMEOUT;
-            return wait == STATUS_WAIT_1 ? IO_STOPPED : IO_REOPEN;
-        }
-        status = iosb.Status;
-    }
-    if (NT_SUCCESS(status)) *done = (ULONG)iosb.Information;
-    return status;
-}
-
-static void bridge_send(UCHAR type, const void *payload, ULONG length)
-{
-    UCHAR *rec;
-    ULONG done, sent = 0, total = VC_RECORD_HEADER + length;
-    NTSTATUS status = STATUS_SUCCESS;
-
-    if (!bridge.h2d) return;
-    if (!(rec = ExAllocatePoolWithTag(NonPagedPool, total, VCKM_TAG))) return;
-    rec[0] = type;
-    rec[1] = (UCHAR)length;
-    rec[2] = (UCHAR)(length >> 8);
-    rec[3] = (UCHAR)(length >> 16);
-    rec[4] = (UCHAR)(length >> 24);
-    if (length) RtlCopyMemory(rec + VC_RECORD_HEADER, payload, length);
-    bridge_lock();
-    if (bridge.h2d)
-    {
-        while (sent < total && NT_SUCCESS(status))
-        {
-            status = fifo_io(bridge.h2d, bridge.write_event, TRUE, rec + sent, total - sent, 0, &done);
-            if (NT_SUCCESS(status) && !done) status = STATUS_PIPE_BROKEN;
-            sent += done;
-        }
-        if (!NT_SUCCESS(status))
-        {
-            ZwClose(bridge.h2d);
-            bridge.h2d = NULL;
-        }
-    }
-    bridge_unlock();
-    ExFreePoolWithTag(rec, VCKM_TAG);
-}
-
-static void bridge_reopen(void)
-{
-    bridge_lock();
-    if (!bridge.h2d) bridge.h2d = open_fifo(bridge.dir, L"kh2d", FILE_WRITE_DATA);
-    bridge_unlock();
-    ZwSetEvent(bridge.wake_event, NULL);
-}
-
-static NTSTATUS read_full(HANDLE h, UCHAR *buf, ULONG len, LONG generation)
-{
-    ULONG got = 0, done;
-    NTSTATUS status;
-    while (got < len)
-    {
-        status = fifo_io(h, bridge.read_event, FALSE, buf + got, len - got, generation, &done);
-        if (!NT_SUCCESS(status)) return status;
-        if (!done) return STATUS_END_OF_FILE;
-        got += done;
-    }
-    return STATUS_SUCCESS;
-}
-
-static void deliver_block(const UCHAR *data, ULONG length);
-
-/* Skips what a record holds beyond the part read. */
-static NTSTATUS skip_bytes(HANDLE h, ULONG rest, LONG generation)
-{
-    UCHAR scratch[256];
-    NTSTATUS status = STATUS_SUCCESS;
-    while (status == STATUS_SUCCESS && rest)
-    {
-        ULONG part = rest < sizeof(scratch) ? rest : sizeof(scratch);
-        status = read_full(h, scratch, part, generation);
-        rest -= part;
-    }
-    return status;
-}
-
-static void NTAPI reader_thread(void *context)
-{
-    UCHAR header[VC_RECORD_HEADER], block[VCKM_BLOCK];
-    HANDLE d2h = NULL;
-    LONG generation = 0;
-    (void)context;
-
-    for (;;)
-    {
-        NTSTATUS status;
-        ULONG length, got;
-
-        if (!d2h)
-        {
-            HANDLE objs[2] = { bridge.stop_event, bridge.wake_event };
-            if (ZwWaitForMultipleObjects(2, objs, WaitAny, FALSE, NULL) != STATUS_WAIT_1) break;
-            bridge_lock();
-            generation = bridge.generation;
-            d2h = open_fifo(bridge.dir, L"kd2h", FILE_READ_DATA);
-            bridge_unlock();
-            continue;
-        }
-        status = read_full(d2h, header, VC_RECORD_HEADER, generation);
-        if (status == STATUS_SUCCESS)
-        {
-            length = header[1] | (header[2] << 8) | (header[3] << 16) | ((ULONG)header[4] << 24);
-            got = length < VCKM_BLOCK ? length : VCKM_BLOCK;
-            RtlZeroMemory(block, sizeof(block));
-            status = read_full(d2h, block, got, generation);
-            if (status == STATUS_SUCCESS) status = skip_bytes(d2h, length - got, generation);
-            if (status == STATUS_SUCCESS && header[0] == VC_D2H_DATA) deliver_block(block, got);
-        }
-        if (status == IO_STOPPED) break;
-        if (status != STATUS_SUCCESS)
-        {
-            ZwClose(d2h);
-            d2h = NULL;
-            if (status == IO_REOPEN) ZwSetEvent(bridge.wake_event, NULL);
-        }
-    }
-    if (d2h) ZwClose(d2h);
-    PsTerminateSystemThread(STATUS_SUCCESS);
-}
-
-static HANDLE make_event(EVENT_TYPE type)
-{
-    OBJECT_ATTRIBUTES attr;
-    HANDLE h;
-    InitializeObjectAttributes(&attr, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
-    return NT_SUCCESS(ZwCreateEvent(&h, EVENT_ALL_ACCESS, &attr, type, FALSE)) ? h : NULL;
-}
-
-static NTSTATUS bridge_start(void)
-{
-    OBJECT_ATTRIBUTES attr;
-    KeInitializeEvent(&bridge.lock, SynchronizationEvent, TRUE);
-    bridge.write_event = make_event(NotificationEvent);
-    bridge.read_event = make_event(NotificationEvent);
-    bridge.wake_event = make_event(SynchronizationEvent);
-    bridge.stop_event = make_event(NotificationEvent);
-    if (!bridge.write_event || !bridge.read_event || !bridge.wake_event || !bridge.stop_event)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    InitializeObjectAttributes(&attr, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
-    return PsCreateSystemThread(&bridge.thread, THREAD_ALL_ACCESS, &attr, NULL, NULL, reader_thread, NULL);
-}
-
-static void bridge_stop(void)
-{
-    LARGE_INTEGER timeout;
-    if (bridge.thread)
-    {
-        ZwSetEvent(bridge.stop_event, NULL);
-        timeout.QuadPart = -10000LL * 5000;
-        ZwWaitForSingleObject(bridge.thread, FALSE, &timeout);
-        ZwClose(bridge.thread);
-        bridge.thread = NULL;
-    }
-    if (bridge.h2d) ZwClose(bridge.h2d);
-    bridge.h2d = NULL;
-    if (bridge.write_event) ZwClose(bridge.write_event);
-    if (bridge.read_event) ZwClose(bridge.read_event);
-    if (bridge.wake_event) ZwClose(bridge.wake_event);
-    if (bridge.stop_event) ZwClose(bridge.stop_event);
-    bridge.write_event = bridge.read_event = bridge.wake_event = bridge.stop_event = NULL;
-}
 
 /* The bridge folder from the service key. */
 static void read_settings(void)
@@ -743,7 +480,7 @@ static void fill_status(struct vckm_status *st)
 
     KeAcquireSpinLock(&io_lock, &irql);
     st->changed = changed;
-    st->bridge = bridge.h2d != NULL;
+    st->bridge = bridge_connected();
     for (i = 0; i < VCKM_DEVICES; i++)
     {
         st->dev[i] = devs[i].st;
@@ -907,7 +644,7 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
     if (!service_key.Buffer) return STATUS_INSUFFICIENT_RESOURCES;
     RtlCopyUnicodeString(&service_key, registry_path);
 
-    status = bridge_start();
+    status = bridge_start(L"kh2d", L"kd2h", deliver_block);
     for (i = 0; NT_SUCCESS(status) && i < VCKM_DEVICES; i++)
     {
         devs[i].number = i;
