@@ -77,14 +77,7 @@ protected:
         VctlOk("set pid any");
     }
 
-    int Run(const std::vector<unsigned char>& file)
-    {
-        TempFile f(file);
-        window_.Start(f.path(), 0, LinkKernelMidi);
-        int r = window_.WaitForEnd(180000);
-        CloseUpdateThread();
-        return r;
-    }
+    int Run(const std::vector<unsigned char>& file) { return window_.Run(file, LinkKernelMidi); }
 
     TestWindow window_;
 };
@@ -140,37 +133,10 @@ TEST_F(KernelEngine, WholeUpdatesPackedAndRawInBothProtocols)
 
 TEST_F(KernelEngine, DeviceStatusEndsTheRunWithItsTextAndNothingAfter)
 {
-    const char* texts[] = {"",
-                           "Product ID Error",
-                           "Member ID Error",
-                           "Format Error",
-                           "Block Code Error",
-                           "Packet Number Error",
-                           "Checksum Error",
-                           "Timeout Error",
-                           "Hardware Error",
-                           "Flash Write Error",
-                           "User Aborted",
-                           "Version Error",
-                           "Unknown Error"};
     BlockSpec b;
     b.data = Pattern(4 * 256, 24);
     std::vector<unsigned char> file = BlockBytes(b);
-    for (int status = 1; status <= 13; ++status) {
-        SCOPED_TRACE(status);
-        PowerCycle();
-        std::string expected;
-        if (status == 13) {
-            VctlOk("fault status 0x41 --text abc --at 2");
-            expected = "Rx Status Error(Exp) : 0x41abc";
-        } else {
-            VctlOk("fault status " + std::to_string(status) + " --at 2");
-            expected = std::string("Rx Status Error : ") + texts[status];
-        }
-        ASSERT_EQ(0, Run(file));
-        EXPECT_TRUE(window_.MessageRowShows(0, expected.c_str())) << expected;
-        ExpectNothingSentAfter("[fault: status");
-    }
+    ExpectDeviceStatusesEndTheRun(window_, [this] { PowerCycle(); }, [&] { return Run(file); });
 }
 
 TEST_F(KernelEngine, SilenceAndADeviceThatGoesAwayEndInRecieveError)

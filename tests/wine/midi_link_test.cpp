@@ -117,14 +117,7 @@ protected:
         ASSERT_EQ(1, MidiLinkOpen("VC Out", "VC In", err)) << err;
     }
 
-    int Run(const std::vector<unsigned char>& file)
-    {
-        TempFile f(file);
-        window_.Start(f.path(), 0, LinkSystemMidi);
-        int r = window_.WaitForEnd(120000);
-        CloseUpdateThread();
-        return r;
-    }
+    int Run(const std::vector<unsigned char>& file) { return window_.Run(file, LinkSystemMidi); }
 
     TestWindow window_;
 };
@@ -377,16 +370,7 @@ TEST_F(Midi, FaultsEndTheRunWithTheirTextAndNothingAfter)
     b.data = Pattern(4 * 256, 5);
     std::vector<unsigned char> file = BlockBytes(b);
     Open();
-    for (int status = 1; status <= 12; ++status) {
-        SCOPED_TRACE(status);
-        VctlOk("reset");
-        VctlOk("fault status " + std::to_string(status) + " --at 2");
-        ASSERT_EQ(0, Run(file));
-        char text[64];
-        DeviceStatusText((unsigned)status, text);
-        EXPECT_TRUE(window_.MessageRowShows(0, (std::string("Rx Status Error : ") + text).c_str())) << text;
-        ExpectNothingSentAfter("[fault: status");
-    }
+    ExpectDeviceStatusesEndTheRun(window_, [] { VctlOk("reset"); }, [&] { return Run(file); });
     VctlOk("reset");
     VctlOk("fault malformed code --on setmode");
     ASSERT_EQ(0, Run(file));

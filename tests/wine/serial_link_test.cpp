@@ -56,14 +56,7 @@ protected:
     }
     void TearDown() override { SerialClose(); }
 
-    int Run(const std::vector<unsigned char>& file, int force = 0)
-    {
-        TempFile f(file);
-        window_.Start(f.path(), force, LinkSerial);
-        int r = window_.WaitForEnd(120000);
-        CloseUpdateThread();
-        return r;
-    }
+    int Run(const std::vector<unsigned char>& file, int force = 0) { return window_.Run(file, LinkSerial, force); }
 
     // One receive of what is on the line now.
     static std::vector<unsigned char> Receive(size_t capacity, int* result)
@@ -206,16 +199,7 @@ TEST_F(Serial, FaultsEndTheRunWithTheirTextAndNothingAfter)
     BlockSpec b;
     b.data = Pattern(4 * 256, 8);
     std::vector<unsigned char> file = BlockBytes(b);
-    for (int status = 1; status <= 12; ++status) {
-        SCOPED_TRACE(status);
-        VctlOk("reset");
-        VctlOk("fault status " + std::to_string(status) + " --at 2");
-        ASSERT_EQ(0, Run(file));
-        char text[64];
-        DeviceStatusText((unsigned)status, text);
-        EXPECT_TRUE(window_.MessageRowShows(0, (std::string("Rx Status Error : ") + text).c_str())) << text;
-        ExpectNothingSentAfter("[fault: status");
-    }
+    ExpectDeviceStatusesEndTheRun(window_, [] { VctlOk("reset"); }, [&] { return Run(file); });
 
     VctlOk("reset");
     VctlOk("fault malformed pid --on setmode");

@@ -411,6 +411,15 @@ void TestWindow::Start(const char* path, int force, int link)
     StartUpdate(hwnd_, path, link, force);
 }
 
+int TestWindow::Run(const std::vector<unsigned char>& file, int link, int force, DWORD timeout_ms)
+{
+    TempFile f(file);
+    Start(f.path(), force, link);
+    int r = WaitForEnd(timeout_ms);
+    CloseUpdateThread();
+    return r;
+}
+
 int TestWindow::WaitForEnd(DWORD timeout_ms)
 {
     DWORD start = GetTickCount();
@@ -517,6 +526,42 @@ LONG PauseCounter::count() const
 void PauseCounter::reset()
 {
     InterlockedExchange(&g_pauses, 0);
+}
+
+void ExpectDeviceStatusesEndTheRun(TestWindow& window, const std::function<void()>& fresh,
+                                   const std::function<int()>& run, const std::function<void()>& check)
+{
+    const char* texts[] = {"",
+                           "Product ID Error",
+                           "Member ID Error",
+                           "Format Error",
+                           "Block Code Error",
+                           "Packet Number Error",
+                           "Checksum Error",
+                           "Timeout Error",
+                           "Hardware Error",
+                           "Flash Write Error",
+                           "User Aborted",
+                           "Version Error",
+                           "Unknown Error"};
+    const int kWithText = 13; // the last round: a status of 0x40 or above brings its own text
+    for (int status = 1; status <= kWithText; ++status) {
+        SCOPED_TRACE(status);
+        fresh();
+        std::string expected;
+        if (status == kWithText) {
+            VctlOk("fault status 0x41 --text abc --at 2");
+            expected = "Rx Status Error(Exp) : 0x41abc";
+        } else {
+            VctlOk("fault status " + std::to_string(status) + " --at 2");
+            expected = std::string("Rx Status Error : ") + texts[status];
+        }
+        ASSERT_EQ(0, run());
+        EXPECT_TRUE(window.MessageRowShows(0, expected.c_str())) << expected;
+        ExpectNothingSentAfter("[fault: status");
+        if (check)
+            check();
+    }
 }
 
 } // namespace testbed

@@ -8,6 +8,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,9 @@ public:
     // Pumps messages until CMD_UPDATE_ENDED arrives; returns its result, or
     // -1 after timeout_ms.
     int WaitForEnd(DWORD timeout_ms);
+    // A whole run of the file (written to a temporary file) over the link,
+    // its worker closed after it; the run's result, or -1 after timeout_ms.
+    int Run(const std::vector<unsigned char>& file, int link, int force = 0, DWORD timeout_ms = 180000);
     void Pump(DWORD ms);
     const std::vector<LPARAM>& redraws() const;
     // The text on message row `row` equals `text` as the view draws it.
@@ -105,5 +109,12 @@ private:
     HWND hwnd_;
     HWND progress_;
 };
+
+// Every device status, 1 to 12 and 0x41 with a text of its own, armed on the
+// second message of a run: `run` must fail with the status's text on message
+// row 0 of `window`, and nothing may go to the device after it. `fresh`
+// readies the device before each run, `check` adds what the caller expects.
+void ExpectDeviceStatusesEndTheRun(TestWindow& window, const std::function<void()>& fresh,
+                                   const std::function<int()>& run, const std::function<void()>& check = nullptr);
 
 } // namespace testbed
