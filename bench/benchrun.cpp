@@ -74,6 +74,13 @@ RunMessages BuildRunMessages(const BlockSpec& b, uint32_t packet)
     return m;
 }
 
+double Fastest(double best, double t)
+{
+    if (best < 0 || t < 0)
+        return -1.0;
+    return t < best ? t : best;
+}
+
 double PlatformPauseSeconds()
 {
     const int kTimes = 50;

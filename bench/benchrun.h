@@ -33,6 +33,11 @@ struct RunMessages {
 };
 RunMessages BuildRunMessages(const testbed::BlockSpec& b, uint32_t packet);
 
+// Timings of runs repeated to see past this machine's noise: the fastest
+// counts, a failed one (-1) stays failed. Start from NO_TIMING.
+const double NO_TIMING = 1e30;
+double Fastest(double best, double t);
+
 // The average time Sleep(PACING_MS) takes here, in seconds.
 double PlatformPauseSeconds();
 

@@ -92,16 +92,6 @@ double EngineRun(const char* path, bool with_window)
 const uint32_t kRepeatFrom = 32768; // packet size from which a run is short
 const int kRepeats = 5;
 
-const double kNoTiming = 1e30;
-
-// The faster of two timings; a failed one (-1) stays failed.
-double Fastest(double best, double t)
-{
-    if (best < 0 || t < 0)
-        return -1.0;
-    return t < best ? t : best;
-}
-
 struct BareArgs {
     const BlockSpec* block;
     uint32_t packet;
@@ -149,13 +139,13 @@ int main()
         // Short runs vary by a fifth from run to run here: they are repeated
         // and the fastest of each kind counts.
         const int repeats = packet >= kRepeatFrom ? kRepeats : 1;
-        double windowed = kNoTiming, engine = kNoTiming, bare = kNoTiming;
+        double windowed = bench::NO_TIMING, engine = bench::NO_TIMING, bare = bench::NO_TIMING;
         LONG allocations = 0;
         bool written = true;
         for (int i = 0; i < repeats; ++i) {
-            windowed = Fastest(windowed, EngineRun(f.path(), true));
+            windowed = bench::Fastest(windowed, EngineRun(f.path(), true));
             VctlOk("reset");
-            engine = Fastest(engine, EngineRun(f.path(), false));
+            engine = bench::Fastest(engine, EngineRun(f.path(), false));
             allocations = g_worker_allocations > allocations ? g_worker_allocations : allocations;
             written = written && Flash(0, kFileData) == b.data;
             VctlOk("reset");
@@ -163,7 +153,7 @@ int main()
             HANDLE bare_thread = CreateThread(NULL, 0, BareThread, &args, 0, NULL);
             WaitForSingleObject(bare_thread, INFINITE);
             CloseHandle(bare_thread);
-            bare = Fastest(bare, args.seconds);
+            bare = bench::Fastest(bare, args.seconds);
             VctlOk("reset");
         }
         UsbLinkClose();

@@ -36,7 +36,7 @@ protected:
     }
     void SetUp() override
     {
-        Configure(1, 256, 0);
+        ConfigureDevice(1, 256, 0);
         VctlOk("fault clear");
         // A power cycle: no reply of an earlier test (held, or come after
         // an abort) is left anywhere on the way.
@@ -46,18 +46,6 @@ protected:
         ASSERT_EQ(1, UsbLinkOpen(err)) << err;
     }
     void TearDown() override { UsbLinkClose(); }
-
-    static void Configure(int protocol, int packet, int caps)
-    {
-        char args[128];
-        snprintf(args, sizeof(args), "set protocol %d", protocol);
-        VctlOk(args);
-        snprintf(args, sizeof(args), "set packet-size %d", packet);
-        VctlOk(args);
-        snprintf(args, sizeof(args), "set caps %d", caps);
-        VctlOk(args);
-        VctlOk("set pid any");
-    }
 
     int Run(const std::vector<unsigned char>& file, int force = 0) { return window_.Run(file, LinkUsbBulk, force); }
 
@@ -75,7 +63,7 @@ TEST_F(Engine, WritesBlockInEveryProtocolAndDataForm)
     for (int protocol = 0; protocol <= 1; ++protocol) {
         for (int caps = 0; caps <= 1; ++caps) {
             SCOPED_TRACE("protocol " + std::to_string(protocol) + " caps " + std::to_string(caps));
-            Configure(protocol, 256, caps);
+            ConfigureDevice(protocol, 256, caps);
             VctlOk("reset");
             ASSERT_EQ(1, Run(file));
             EXPECT_EQ(b.data, Flash(0, (uint32_t)b.data.size()));
@@ -122,7 +110,7 @@ TEST_F(Engine, FillForEqualPacketsOnlyWhenOffered)
     b.data[2 * 256 - 1] = 0xAB; // the second packet differs in its last byte only
     std::vector<unsigned char> file = BlockBytes(b);
 
-    Configure(1, 256, 2);
+    ConfigureDevice(1, 256, 2);
     ASSERT_EQ(1, Run(file));
     std::vector<std::string> log = WireLog();
     EXPECT_EQ(1u, CountLines(log, "fill #0"));
@@ -130,7 +118,7 @@ TEST_F(Engine, FillForEqualPacketsOnlyWhenOffered)
     EXPECT_EQ(1u, CountLines(log, "fill #2"));
     EXPECT_EQ(b.data, Flash(0, (uint32_t)b.data.size()));
 
-    Configure(1, 256, 0);
+    ConfigureDevice(1, 256, 0);
     VctlOk("reset");
     ASSERT_EQ(1, Run(file));
     log = WireLog();
@@ -283,7 +271,7 @@ TEST_F(Engine, ZeroLengthTransferIsNoAcknowledgement)
 {
     // The third packet is a fill packet; the device answers it with an
     // empty transfer: the packet is not written, so the run must fail there.
-    Configure(1, 256, 2);
+    ConfigureDevice(1, 256, 2);
     VctlOk("fault empty --at 3");
     BlockSpec b;
     b.data = Pattern(4 * 256, 21);
@@ -381,7 +369,7 @@ TEST_F(Engine, BlocksBeyondTheProtocolFieldsAreRefusedUnsent)
     VctlOk("set flash-limit 268435456"); // the whole 28-bit range
     for (const Case& c : cases) {
         SCOPED_TRACE(c.offset + c.base);
-        Configure(c.protocol, 256, 0);
+        ConfigureDevice(c.protocol, 256, 0);
         VctlOk("reset");
         BlockSpec b;
         b.base = c.base;
@@ -507,13 +495,13 @@ TEST_F(Engine, RefusesPacketSizesTheBufferCannotHold)
     BlockSpec b;
     b.data = Pattern(512, 13);
     std::vector<unsigned char> file = BlockBytes(b);
-    Configure(1, 0, 0);
+    ConfigureDevice(1, 0, 0);
     ASSERT_EQ(0, Run(file));
     EXPECT_TRUE(window_.MessageRowShows(0, "Error - Packet size is out of range(0)."));
-    Configure(1, 32769, 0);
+    ConfigureDevice(1, 32769, 0);
     ASSERT_EQ(0, Run(file));
     EXPECT_TRUE(window_.MessageRowShows(0, "Error - Packet size is out of range(32769)."));
-    Configure(1, 384, 0); // 512 is no multiple of it
+    ConfigureDevice(1, 384, 0); // 512 is no multiple of it
     ASSERT_EQ(0, Run(file));
     EXPECT_TRUE(window_.MessageRowShows(0, "Error - Packet size is not correct."));
     EXPECT_EQ(0u, CountLines(WireLog(), "set-mode"));
@@ -577,11 +565,11 @@ TEST_F(Query, ReportsTheDeviceVersionAgainstTheFile)
     VctlOk("set version 1 3.00");
     EXPECT_EQ(2, QueryDevice(&fi, LinkUsbBulk));
 
-    Configure(2, 256, 0);
+    ConfigureDevice(2, 256, 0);
     EXPECT_EQ(0, QueryDevice(&fi, LinkUsbBulk));
     EXPECT_TRUE(window_.MessageRowShows(0, "Protocol code error(need newer tool)."));
 
-    Configure(1, 256, 0);
+    ConfigureDevice(1, 256, 0);
     VctlOk("fault malformed manufacturer --on inquiry");
     EXPECT_EQ(0, QueryDevice(&fi, LinkUsbBulk));
     EXPECT_TRUE(window_.MessageRowShows(0, "Rx Msg Error(1:Not ORLO ID)"));

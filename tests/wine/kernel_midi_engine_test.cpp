@@ -44,7 +44,7 @@ protected:
         VctlOk("fault clear");
         VctlOk("kmidi shape clear");
         VctlOk("kmidi fault clear");
-        Configure(1, 256, 0);
+        ConfigureDevice(1, 256, 0);
         PowerCycle();
     }
     void TearDown() override
@@ -63,18 +63,6 @@ protected:
         VctlOk("kmidi plug 0");
         char err[ERROR_TEXT_SIZE] = "";
         ASSERT_EQ(1, KernelMidiOpen(err)) << err;
-    }
-
-    static void Configure(int protocol, int packet, int caps)
-    {
-        char args[128];
-        snprintf(args, sizeof(args), "set protocol %d", protocol);
-        VctlOk(args);
-        snprintf(args, sizeof(args), "set packet-size %d", packet);
-        VctlOk(args);
-        snprintf(args, sizeof(args), "set caps %d", caps);
-        VctlOk(args);
-        VctlOk("set pid any");
     }
 
     int Run(const std::vector<unsigned char>& file) { return window_.Run(file, LinkKernelMidi); }
@@ -105,7 +93,7 @@ TEST_F(KernelEngine, WholeUpdatesPackedAndRawInBothProtocols)
     for (int protocol = 0; protocol <= 1; ++protocol) {
         for (int caps = 0; caps <= 3; ++caps) {
             SCOPED_TRACE("protocol " + std::to_string(protocol) + " caps " + std::to_string(caps));
-            Configure(protocol, 256, caps);
+            ConfigureDevice(protocol, 256, caps);
             PowerCycle();
             VctlOk("kmidi wire clear");
             pacing.reset();

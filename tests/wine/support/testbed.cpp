@@ -146,6 +146,14 @@ void ExpectNothingSentAfter(const char* mark)
         EXPECT_EQ(std::string::npos, log[i].find("H>D")) << log[i];
 }
 
+void ConfigureDevice(int protocol, int packet, int caps)
+{
+    VctlOk("set protocol " + std::to_string(protocol));
+    VctlOk("set packet-size " + std::to_string(packet));
+    VctlOk("set caps " + std::to_string(caps));
+    VctlOk("set pid any");
+}
+
 std::vector<unsigned char> Flash(uint32_t address, uint32_t length)
 {
     std::string file = ScratchDir() + "/flash.bin";

@@ -28,6 +28,8 @@ std::vector<std::string> WireLog();
 size_t CountLines(const std::vector<std::string>& log, const char* what);
 // Nothing went to the device after the last wire-log line that holds `mark`.
 void ExpectNothingSentAfter(const char* mark);
+// The device's protocol, packet size and capabilities; it answers any product ID.
+void ConfigureDevice(int protocol, int packet, int caps);
 // The flash image between address and address + length.
 std::vector<unsigned char> Flash(uint32_t address, uint32_t length);
 
