@@ -1,6 +1,5 @@
 // The kernel MIDI link. A reader thread reads the in-pipe block by block
-// into a ring of 64 blocks; receives take blocks from it by polling, each
-// poll's 2 ms pause cut short when a block lands. The
+// into a ring of 64 blocks; receives take blocks from it by polling. The
 // reader waits for room rather than overwrite a block nobody has taken, and
 // it reads with an overlapped request that it cancels itself when the link
 // closes, so that no read is left pending and the ring lock is never held by
@@ -22,7 +21,6 @@ volatile LONG g_running = 0;
 HANDLE g_reader = NULL;
 HANDLE g_stop = NULL;  // manual reset: the link closes
 HANDLE g_room = NULL;  // auto reset: a block was taken
-HANDLE g_arrived = NULL; // auto reset: a block was stored
 unsigned char g_ring[KMIDI_RING_SIZE];
 DWORD g_write_pos = 0;
 DWORD g_read_pos = 0;
@@ -114,7 +112,6 @@ void StoreBlock(const unsigned char* block)
     g_write_pos = (g_write_pos + KMIDI_IN_BLOCK_SIZE) % KMIDI_RING_SIZE;
     InterlockedExchangeAdd(&g_byte_count, KMIDI_IN_BLOCK_SIZE);
     LeaveCriticalSection(&g_ring_lock);
-    SetEvent(g_arrived);
 }
 
 DWORD WINAPI KernelMidiReader(LPVOID)
@@ -147,7 +144,7 @@ int KernelMidiTakeBlock(unsigned char* block)
     for (int polls = 0; ByteCount() == 0; ++polls) {
         if (polls >= KMIDI_TAKE_POLLS)
             return 0;
-        WaitForSingleObject(g_arrived, KMIDI_POLL_MS);
+        Sleep(KMIDI_POLL_MS);
     }
     EnterCriticalSection(&g_ring_lock);
     memcpy(block, g_ring + g_read_pos, KMIDI_IN_BLOCK_SIZE);
@@ -180,19 +177,15 @@ void FreeEvents()
         CloseHandle(g_stop);
     if (g_room)
         CloseHandle(g_room);
-    if (g_arrived)
-        CloseHandle(g_arrived);
     g_stop = NULL;
     g_room = NULL;
-    g_arrived = NULL;
 }
 
 int StartReader()
 {
     g_stop = CreateEventA(NULL, TRUE, FALSE, NULL);
     g_room = CreateEventA(NULL, FALSE, FALSE, NULL);
-    g_arrived = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (!g_stop || !g_room || !g_arrived) {
+    if (!g_stop || !g_room) {
         FreeEvents();
         return 0;
     }
