@@ -21,13 +21,6 @@
 #include "vckernel.h"
 
 /* Exported by the kernel, not declared by the DDK headers at hand. */
-NTSYSAPI NTSTATUS NTAPI ZwWaitForSingleObject(HANDLE handle, BOOLEAN alertable, PLARGE_INTEGER timeout);
-NTSYSAPI NTSTATUS NTAPI ZwWaitForMultipleObjects(ULONG count, HANDLE *handles, WAIT_TYPE type,
-                                                 BOOLEAN alertable, PLARGE_INTEGER timeout);
-NTSYSAPI NTSTATUS NTAPI ZwCancelIoFile(HANDLE file, PIO_STATUS_BLOCK iosb);
-NTSYSAPI NTSTATUS NTAPI ZwSetEvent(HANDLE event, PLONG previous);
-NTSYSAPI NTSTATUS NTAPI ZwCreateEvent(PHANDLE event, ACCESS_MASK access, POBJECT_ATTRIBUTES attr,
-                                      EVENT_TYPE type, BOOLEAN initial_state);
 NTSYSAPI NTSTATUS NTAPI ObQueryNameString(PVOID object, POBJECT_NAME_INFORMATION name, ULONG length,
                                           PULONG return_length);
 
