@@ -84,6 +84,12 @@ std::string g_dir; // Windows path, with a trailing backslash
 HANDLE g_h2d = INVALID_HANDLE_VALUE;
 int g_started;
 
+// A header the driver gives back: out of the queue, done.
+void MarkDone(MIDIHDR* h)
+{
+    h->dwFlags = (h->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+}
+
 std::string StateDir()
 {
     char buf[1024];
@@ -271,7 +277,7 @@ void Deliver(const unsigned char* bytes, DWORD n)
         DWORD take = n < h->dwBufferLength ? n : h->dwBufferLength;
         memcpy(h->lpData, bytes, take);
         h->dwBytesRecorded = take;
-        h->dwFlags = (h->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+        MarkDone(h);
         done.push_back({p.client, h});
     }
     LeaveCriticalSection(&g_lock);
@@ -334,7 +340,7 @@ DWORD WINAPI SenderThread(LPVOID)
                 Record(VCMIDI_WRITE, job.hdr->lpData, job.hdr->dwBufferLength);
             Client client = p.client;
             if (!job.cancelled) {
-                job.hdr->dwFlags = (job.hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+                MarkDone(job.hdr);
                 p.pending--;
             }
             LeaveCriticalSection(&g_lock);
@@ -391,6 +397,22 @@ DWORD Unprepare(MIDIHDR* h, DWORD_PTR size)
     return MMSYSERR_NOERROR;
 }
 
+// A header handed over with a long message or as an input buffer: checked
+// and marked queued, as winmm's drivers do. needs_room: it must have a length.
+DWORD QueueHeader(const Client& c, MIDIHDR* h, DWORD_PTR size, bool needs_room)
+{
+    if (!c.open)
+        return MMSYSERR_INVALHANDLE;
+    if (!h || size < sizeof(MIDIHDR) || !h->lpData || (needs_room && !h->dwBufferLength))
+        return MMSYSERR_INVALPARAM;
+    if (!(h->dwFlags & MHDR_PREPARED))
+        return MIDIERR_UNPREPARED;
+    if (h->dwFlags & MHDR_INQUEUE)
+        return MIDIERR_STILLPLAYING;
+    h->dwFlags = (h->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+    return MMSYSERR_NOERROR;
+}
+
 DWORD OpenClient(Client* c, int busy, DWORD_PTR desc, DWORD_PTR flags)
 {
     if (busy || c->open)
@@ -416,7 +438,7 @@ void ResetOutput(UINT id, std::vector<MIDIHDR*>* returned)
     for (Job& j : g_jobs) {
         if (j.port == id && !j.cancelled) {
             j.cancelled = 1;
-            j.hdr->dwFlags = (j.hdr->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+            MarkDone(j.hdr);
             returned->push_back(j.hdr);
         }
     }
@@ -465,15 +487,9 @@ DWORD OutMessage(UINT id, UINT msg, DWORD_PTR p1, DWORD_PTR p2)
         return p.client.open ? MMSYSERR_NOERROR : MMSYSERR_INVALHANDLE;
     case MODM_LONGDATA: {
         MIDIHDR* h = (MIDIHDR*)p1;
-        if (!p.client.open)
-            return MMSYSERR_INVALHANDLE;
-        if (!h || p2 < sizeof(MIDIHDR) || !h->lpData)
-            return MMSYSERR_INVALPARAM;
-        if (!(h->dwFlags & MHDR_PREPARED))
-            return MIDIERR_UNPREPARED;
-        if (h->dwFlags & MHDR_INQUEUE)
-            return MIDIERR_STILLPLAYING;
-        h->dwFlags = (h->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+        DWORD r = QueueHeader(p.client, h, p2, false);
+        if (r != MMSYSERR_NOERROR)
+            return r;
         g_jobs.push_back({id, h, 0, NowUs()});
         p.pending++;
         SetEvent(g_job_event);
@@ -537,15 +553,9 @@ DWORD InMessage(UINT id, UINT msg, DWORD_PTR p1, DWORD_PTR p2)
         return Unprepare((MIDIHDR*)p1, p2);
     case MIDM_ADDBUFFER: {
         MIDIHDR* h = (MIDIHDR*)p1;
-        if (!p.client.open)
-            return MMSYSERR_INVALHANDLE;
-        if (!h || p2 < sizeof(MIDIHDR) || !h->lpData || !h->dwBufferLength)
-            return MMSYSERR_INVALPARAM;
-        if (!(h->dwFlags & MHDR_PREPARED))
-            return MIDIERR_UNPREPARED;
-        if (h->dwFlags & MHDR_INQUEUE)
-            return MIDIERR_STILLPLAYING;
-        h->dwFlags = (h->dwFlags & ~MHDR_DONE) | MHDR_INQUEUE;
+        DWORD r = QueueHeader(p.client, h, p2, true);
+        if (r != MMSYSERR_NOERROR)
+            return r;
         h->dwBytesRecorded = 0;
         p.buffers.push_back(h);
         return MMSYSERR_NOERROR;
@@ -562,7 +572,7 @@ DWORD InMessage(UINT id, UINT msg, DWORD_PTR p1, DWORD_PTR p2)
         returned.swap(p.buffers);
         p.started = 0;
         for (MIDIHDR* h : returned)
-            h->dwFlags = (h->dwFlags & ~MHDR_INQUEUE) | MHDR_DONE;
+            MarkDone(h);
         Client c = p.client;
         LeaveCriticalSection(&g_lock);
         for (MIDIHDR* h : returned)

@@ -240,10 +240,9 @@ void Enqueue(const Outgoing& o)
 
 // A reply on a serial line that runs at its rate: byte by byte, each when it
 // has crossed the line, after the request has fully arrived.
-void EnqueuePaced(Outgoing o, const std::vector<unsigned char>& line)
+void EnqueuePaced(Outgoing o, const std::vector<unsigned char>& line, long long byte_us)
 {
     int port = o.route - ROUTE_COM1;
-    long long byte_us = ComByteMicros(&g.com, port);
     for (unsigned char b : line) {
         o.due_us = ComLineOut(&g.com, port, o.due_us, byte_us);
         o.record.assign(1, b);
@@ -270,9 +269,10 @@ void QueueReplies()
             KmReplyBlocks(&g.km, r.bytes, (size_t)r.length, &parts);
         else
             parts.push_back(std::vector<unsigned char>(r.bytes, r.bytes + r.length));
+        long long byte_us = IsCom(o.route) ? ComByteMicros(&g.com, o.route - ROUTE_COM1) : 0;
         for (const std::vector<unsigned char>& part : parts) {
-            if (IsCom(o.route) && ComByteMicros(&g.com, o.route - ROUTE_COM1) > 0) {
-                EnqueuePaced(o, part);
+            if (byte_us > 0) {
+                EnqueuePaced(o, part, byte_us);
                 continue;
             }
             if (IsCom(o.route)) {

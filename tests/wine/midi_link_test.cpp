@@ -214,18 +214,7 @@ TEST_F(Midi, WholeUpdatesWithPackedDataAndCappedPackets)
     // Raw data is offered but not used. Protocol 1 tells the device the
     // packet size in the set-mode, so a reported 2048 goes as 1024; protocol
     // 0 has no means to, so its device reports 1024 here.
-    VctlOk("set version 1 1.05");
-    BlockSpec skipped;
-    skipped.data = Pattern(1024, 1);
-    BlockSpec second;
-    second.code = 2;
-    second.offset = 0x1000;
-    second.data = Pattern(3 * 1024, 2);
-    BlockSpec third;
-    third.code = 3;
-    third.offset = 0x2000;
-    third.data.assign(2048, 0x33);
-    std::vector<unsigned char> file = FileBytes({skipped, second, third});
+    SkipWriteFill blocks = SkipWriteFillFile(1024, 3 * 1024, 2048, 0x33);
     PauseCounter pacing(20); // after each set-mode reply and after every packet
     ASSERT_TRUE(pacing.armed());
     for (int protocol = 0; protocol <= 1; ++protocol) {
@@ -236,12 +225,10 @@ TEST_F(Midi, WholeUpdatesWithPackedDataAndCappedPackets)
         VctlOk(protocol ? "set packet-size 2048" : "set packet-size 1024");
         Open();
         pacing.reset();
-        ASSERT_EQ(1, Run(file));
+        ASSERT_EQ(1, Run(blocks.file));
         EXPECT_EQ(2 + 3 + 2, pacing.count());
         MidiLinkClose();
-        EXPECT_EQ(std::vector<unsigned char>(1024, 0xFF), Flash(0, 1024));
-        EXPECT_EQ(second.data, Flash(0x1000, (uint32_t)second.data.size()));
-        EXPECT_EQ(third.data, Flash(0x2000, (uint32_t)third.data.size()));
+        ExpectSkipWriteFillFlash(blocks);
         std::vector<std::string> log = WireLog();
         EXPECT_EQ(1u, CountLines(log, "host on MIDI"));
         EXPECT_EQ(2u, CountLines(log, "set-mode packed"));
@@ -260,7 +247,7 @@ TEST_F(Midi, WholeUpdatesWithPackedDataAndCappedPackets)
     VctlOk("set protocol 0");
     VctlOk("set packet-size 2048");
     Open();
-    EXPECT_EQ(0, Run(FileBytes({second})));
+    EXPECT_EQ(0, Run(FileBytes({blocks.written})));
     MidiLinkClose();
     EXPECT_TRUE(window_.MessageRowShows(0, "Error - Packet size is out of range(2048)."));
     EXPECT_EQ(0u, CountLines(WireLog(), "set-mode"));
@@ -370,19 +357,16 @@ TEST_F(Midi, FaultsEndTheRunWithTheirTextAndNothingAfter)
     b.data = Pattern(4 * 256, 5);
     std::vector<unsigned char> file = BlockBytes(b);
     Open();
-    ExpectDeviceStatusesEndTheRun(window_, [] { VctlOk("reset"); }, [&] { return Run(file); });
+    auto run = [&] { return Run(file); };
+    ExpectDeviceStatusesEndTheRun(window_, [] { VctlOk("reset"); }, run);
     VctlOk("reset");
     VctlOk("fault malformed code --on setmode");
-    ASSERT_EQ(0, Run(file));
-    EXPECT_TRUE(window_.MessageRowShows(0, "Rx Msg Error(Msg Code Error)"));
-    ExpectNothingSentAfter("[fault: wrong");
+    ExpectRunFailsWith(window_, run, "Rx Msg Error(Msg Code Error)", "[fault: wrong");
 
     // The device goes away from the ports mid-run: no more replies.
     VctlOk("reset");
     VctlOk("fault unplug --at 2");
-    ASSERT_EQ(0, Run(file));
-    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error(Timeout)"));
-    ExpectNothingSentAfter("[fault: device disappears]");
+    ExpectRunFailsWith(window_, run, "Recieve Error(Timeout)", "[fault: device disappears]");
 }
 
 } // namespace

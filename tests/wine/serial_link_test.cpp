@@ -73,20 +73,9 @@ TEST_F(Serial, WholeUpdatesReachTheFlashThroughANoisyLine)
 {
     // Block 1 is already there (skipped), blocks 2 and 3 are written; equal
     // packets go as fill messages where the device offers them.
-    VctlOk("set version 1 1.05");
-    BlockSpec skipped;
-    skipped.data = Pattern(512, 1);
-    // Protocol 0 sends no base address: the blocks lie apart by their offsets.
-    BlockSpec second;
-    second.code = 2;
-    second.offset = 0x1000;
-    second.data = Pattern(4 * 256, 2);
-    BlockSpec third;
-    third.code = 3;
-    third.offset = 0x2000;
-    third.data.assign(3 * 256, 0x5A);
-    third.data[300] = 0x00;
-    std::vector<unsigned char> file = FileBytes({skipped, second, third});
+    SkipWriteFill blocks = SkipWriteFillFile(512, 4 * 256, 3 * 256, 0x5A);
+    blocks.filled.data[300] = 0x00; // one packet of block 3 is data
+    blocks.file = FileBytes({blocks.skipped, blocks.written, blocks.filled});
 
     const struct {
         int protocol, caps, noise;
@@ -101,11 +90,9 @@ TEST_F(Serial, WholeUpdatesReachTheFlashThroughANoisyLine)
         VctlOk("set caps " + std::to_string(run.caps));
         VctlOk(run.noise ? "com noise on" : "com noise off");
         pacing.reset();
-        ASSERT_EQ(1, Run(file));
+        ASSERT_EQ(1, Run(blocks.file));
         EXPECT_EQ(2 + 4 + 3, pacing.count());
-        EXPECT_EQ(std::vector<unsigned char>(512, 0xFF), Flash(0, 512));
-        EXPECT_EQ(second.data, Flash(0x1000, (uint32_t)second.data.size()));
-        EXPECT_EQ(third.data, Flash(0x2000, (uint32_t)third.data.size()));
+        ExpectSkipWriteFillFlash(blocks);
         std::vector<std::string> log = WireLog();
         EXPECT_EQ(1u, CountLines(log, "--- host on COM2"));
         EXPECT_EQ(2u, CountLines(log, "set-mode"));
@@ -199,28 +186,23 @@ TEST_F(Serial, FaultsEndTheRunWithTheirTextAndNothingAfter)
     BlockSpec b;
     b.data = Pattern(4 * 256, 8);
     std::vector<unsigned char> file = BlockBytes(b);
-    ExpectDeviceStatusesEndTheRun(window_, [] { VctlOk("reset"); }, [&] { return Run(file); });
+    auto run = [&] { return Run(file); };
+    ExpectDeviceStatusesEndTheRun(window_, [] { VctlOk("reset"); }, run);
 
     VctlOk("reset");
     VctlOk("fault malformed pid --on setmode");
-    ASSERT_EQ(0, Run(file));
-    EXPECT_TRUE(window_.MessageRowShows(0, "Rx Msg Error(Product ID Error)"));
-    ExpectNothingSentAfter("[fault: wrong");
+    ExpectRunFailsWith(window_, run, "Rx Msg Error(Product ID Error)", "[fault: wrong");
 
     // A 0x00 in front of a reply reads as a time-out at once.
     VctlOk("reset");
     VctlOk("com zero --at 4");
-    ASSERT_EQ(0, Run(file));
-    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error(Timeout)"));
-    ExpectNothingSentAfter("| data #0");
+    ExpectRunFailsWith(window_, run, "Recieve Error(Timeout)", "| data #0");
 
     // The port disappears under the run (its line hangs up). Wine's read of
     // the hung-up line brings no byte, so the receive times out.
     VctlOk("reset");
     VctlOk("fault unplug --at 2");
-    ASSERT_EQ(0, Run(file));
-    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error(Timeout)"));
-    ExpectNothingSentAfter("[fault: device disappears]");
+    ExpectRunFailsWith(window_, run, "Recieve Error(Timeout)", "[fault: device disappears]");
 }
 
 TEST_F(Serial, SilenceTimesOutAndAnAbortWhilePausedEndsTheRun)
@@ -230,9 +212,7 @@ TEST_F(Serial, SilenceTimesOutAndAnAbortWhilePausedEndsTheRun)
     std::vector<unsigned char> file = BlockBytes(b);
 
     VctlOk("fault silent --at 3");
-    ASSERT_EQ(0, Run(file));
-    EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error(Timeout)"));
-    ExpectNothingSentAfter("[fault: no reply]");
+    ExpectRunFailsWith(window_, [&] { return Run(file); }, "Recieve Error(Timeout)", "[fault: no reply]");
 
     VctlOk("reset");
     VctlOk("fault delay 1500 --at 2");

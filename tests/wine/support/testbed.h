@@ -112,6 +112,21 @@ private:
     HWND progress_;
 };
 
+// `run` fails with `text` on message row 0 of `window`, and nothing goes to
+// the device after the last wire-log line that holds `last_sent`.
+void ExpectRunFailsWith(TestWindow& window, const std::function<int()>& run, const char* text, const char* last_sent);
+
+// A file of three blocks: block 1 (skipped_size bytes; the device has it when
+// its version is set to 1.05), block 2 at 0x1000 (written_size bytes of a
+// pattern) and block 3 at 0x2000 (filled_size bytes of `fill`).
+struct SkipWriteFill {
+    BlockSpec skipped, written, filled;
+    std::vector<unsigned char> file;
+};
+SkipWriteFill SkipWriteFillFile(size_t skipped_size, size_t written_size, size_t filled_size, unsigned char fill);
+// The flash after a run of that file: block 1 untouched, blocks 2 and 3 written.
+void ExpectSkipWriteFillFlash(const SkipWriteFill& f);
+
 // Every device status, 1 to 12 and 0x41 with a text of its own, armed on the
 // second message of a run: `run` must fail with the status's text on message
 // row 0 of `window`, and nothing may go to the device after it. `fresh`
