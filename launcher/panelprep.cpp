@@ -6,6 +6,7 @@
 
 #include <stdio.h>
 
+#include "app.h"  // APP_CLASS_NAME: the class of panelup's main window
 #include "launcher.h"
 
 namespace {
@@ -50,8 +51,9 @@ BOOL RunsUnderWow64()
     return is_wow64 && is_wow64(GetCurrentProcess(), &wow64) && wow64;
 }
 
-// Starts a program whose command line begins with its path; its folder is
-// the current directory. Returns the process information, or FALSE.
+// Starts the program at a full path (never a search along the blanks of an
+// unquoted command line); its folder is the current directory. Returns the
+// process information, or FALSE.
 BOOL StartProgram(const char* path, char* command_line, PROCESS_INFORMATION* process)
 {
     char folder[PREP_PATH_SIZE];
@@ -62,7 +64,7 @@ BOOL StartProgram(const char* path, char* command_line, PROCESS_INFORMATION* pro
     startup.lpTitle = NULL;
     startup.dwFlags = 0;
     // A path without a folder keeps the launcher's own current directory.
-    return CreateProcessA(NULL, command_line, NULL, NULL, TRUE, CREATE_FLAGS, NULL, folder[0] ? folder : NULL,
+    return CreateProcessA(path, command_line, NULL, NULL, TRUE, CREATE_FLAGS, NULL, folder[0] ? folder : NULL,
                           &startup, process);
 }
 
@@ -81,7 +83,7 @@ BOOL RunWow64Edition(const char* own_path, const char* args)
 
 BOOL RunUpdater(const char* path, const char* option, PROCESS_INFORMATION* process)
 {
-    if (!PrepUpdaterCommandLine(path, option, CommandLineBuffer, sizeof(CommandLineBuffer)))
+    if (!PrepProgramCommandLine(path, option, CommandLineBuffer, sizeof(CommandLineBuffer)))
         return FALSE;
     return StartProgram(path, CommandLineBuffer, process);
 }
@@ -94,6 +96,25 @@ void WaitForUpdater(PROCESS_INFORMATION* process)
         Sleep(UPDATER_POLL_MS);
     CloseHandle(process->hThread);
     CloseHandle(process->hProcess);
+}
+
+// panelup runs once: a second copy hands its file to the first and ends.
+// Waits until no updater window is left, so that the driver stays in place
+// as long as an update may still be writing to the controller.
+void WaitForRunningUpdater()
+{
+    HWND window;
+    while ((window = FindWindowA(APP_CLASS_NAME, NULL)) != NULL) {
+        DWORD id = 0;
+        GetWindowThreadProcessId(window, &id);
+        HANDLE process = id ? OpenProcess(SYNCHRONIZE, FALSE, id) : NULL;
+        if (!process) {
+            Sleep(UPDATER_POLL_MS);
+            continue;
+        }
+        WaitForSingleObject(process, INFINITE);
+        CloseHandle(process);
+    }
 }
 
 BOOL HasAdministratorRights()
@@ -129,11 +150,12 @@ void RunAndAwaitUpdater()
     PROCESS_INFORMATION process;
     if (RunUpdater(Settings.updater_path, Settings.option, &process)) {
         WaitForUpdater(&process);
-        return;
+    } else {
+        char text[PREP_COMMAND_LINE_SIZE + PREP_LINE_SIZE];
+        wsprintfA(text, PrepMessageText(PREP_MSG_UPDATER_NOT_FOUND, DisplayLanguage), Settings.updater_path);
+        MessageBoxA(OwnerWindow, text, PREP_CAPTION, MB_ICONERROR);
     }
-    char text[PREP_COMMAND_LINE_SIZE + PREP_LINE_SIZE];
-    wsprintfA(text, PrepMessageText(PREP_MSG_UPDATER_NOT_FOUND, DisplayLanguage), Settings.updater_path);
-    MessageBoxA(OwnerWindow, text, PREP_CAPTION, MB_ICONERROR);
+    WaitForRunningUpdater();
 }
 
 int HandOver(const char* args)
@@ -159,7 +181,7 @@ int RunLauncher(const char* args)
         ShowLauncherBox(PREP_MSG_NOT_ADMIN, MB_ICONERROR);
         return EXIT_NOT_ADMIN;
     }
-    if (!ReadLauncherSettings()) {
+    if (!ReadLauncherSettings() || !LoadSystemLibraries()) {
         ShowLauncherBox(PREP_MSG_FILES_MISSING, MB_ICONERROR);
         return EXIT_FILES_MISSING;
     }
@@ -178,8 +200,11 @@ int RunLauncher(const char* args)
     RunAndAwaitUpdater();
     ShowLauncherBox(PREP_MSG_UPDATER_ENDED, MB_ICONINFORMATION);
     CollectDeviceInstances();
-    int result = RemoveDriverTraces();
-    ShowLauncherBox(PREP_MSG_UNINSTALLED, MB_ICONINFORMATION);
+    int result = RemoveDriverTraces(InfModels[model]);
+    if (result == PREP_EXIT_CLEANUP_INCOMPLETE)
+        ShowLauncherBox(PREP_MSG_NOT_UNINSTALLED, MB_ICONWARNING);
+    else
+        ShowLauncherBox(PREP_MSG_UNINSTALLED, MB_ICONINFORMATION);
     return result;
 }
 
@@ -207,6 +232,7 @@ int LauncherLeadByte(unsigned char byte)
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR args, int)
 {
+    RestrictDllSearch();
     LauncherInstance = instance;
     return RunLauncher(args ? args : "");
 }

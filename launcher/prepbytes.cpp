@@ -131,9 +131,10 @@ int PrepFullPath(const char* folder, const char* value, char* out, size_t size)
     return Fits(snprintf(out, size, "%s\\%s", folder, value), size);
 }
 
-int PrepUpdaterCommandLine(const char* path, const char* option, char* out, size_t size)
+int PrepProgramCommandLine(const char* path, const char* args, char* out, size_t size)
 {
-    return Fits(snprintf(out, size, "%s %s", path, option), size);
+    const char* quote = strchr(path, ' ') ? "\"" : "";
+    return Fits(snprintf(out, size, "%s%s%s %s", quote, path, quote, args), size);
 }
 
 int PrepWow64EditionPath(const char* own_path, LeadBytePredicate is_lead, char* out, size_t size)
@@ -146,7 +147,7 @@ int PrepWow64CommandLine(const char* own_path, const char* args, LeadBytePredica
     char edition[PREP_PATH_SIZE + sizeof(PREP_WOW64_EXTENSION)];
     if (!PrepWow64EditionPath(own_path, is_lead, edition, sizeof(edition)))
         return 0;
-    return Fits(snprintf(out, size, "%s %s", edition, args), size);
+    return PrepProgramCommandLine(edition, args, out, size);
 }
 
 int PrepSectionLine(const char* section, size_t filled, int n, char* line, size_t size)

@@ -68,11 +68,14 @@ int PrepSettingsPath(const char* own_path, const char* edition_suffix, LeadByteP
 // "folder\value". Returns 0 when it does not fit.
 int PrepFullPath(const char* folder, const char* value, char* out, size_t size);
 
-// "path option" (neither quoted; an empty option leaves a trailing blank).
-int PrepUpdaterCommandLine(const char* path, const char* option, char* out, size_t size);
+// The command line of a program started by its full path: the path (in
+// quotes when it holds a blank), a blank, the argument text verbatim (an
+// empty one leaves a trailing blank).
+int PrepProgramCommandLine(const char* path, const char* args, char* out, size_t size);
 
 // The 64-bit edition's path (own path, "64.exe" from the last ".") and its
-// command line: that path, a blank, the launcher's own argument text.
+// command line: that path as PrepProgramCommandLine gives it, a blank, the
+// launcher's own argument text.
 int PrepWow64EditionPath(const char* own_path, LeadBytePredicate is_lead, char* out, size_t size);
 int PrepWow64CommandLine(const char* own_path, const char* args, LeadBytePredicate is_lead, char* out, size_t size);
 

@@ -63,6 +63,11 @@ const PrepTexts PREP_TEXTS[PREP_MSG_COUNT] = {
          "Please click [OK] to finish.",
      "ドライバーを正常にアンインストールしました。\r\n"
          "システムバージョンアップを終了します。"},
+    // PREP_MSG_NOT_UNINSTALLED
+    {"The driver could not be uninstalled completely.\r\n"
+         "Some of its registry entries or files are left on this computer.",
+     "ドライバーを完全にはアンインストールできませんでした。\r\n"
+         "レジストリまたはファイルの一部がこのコンピューターに残っています。"},
     // PREP_MSG_ERR_FILE_NOT_FOUND
     {"ERROR: File Not Found",
      "エラー: ドライバ ファイルが見つかりません。"},

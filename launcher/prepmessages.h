@@ -18,6 +18,7 @@ enum PrepMessage {
     PREP_MSG_UPDATER_NOT_FOUND,    // M9, format with the updater's path
     PREP_MSG_UPDATER_ENDED,        // M10
     PREP_MSG_UNINSTALLED,          // M11
+    PREP_MSG_NOT_UNINSTALLED,      // the clean-up left traces behind
     PREP_MSG_ERR_FILE_NOT_FOUND,   // installation error 2
     PREP_MSG_ERR_NO_DEVICE,        // installation error 0xE000020B
     PREP_MSG_ERR_IN_WOW64,         // installation error 0xE0000235

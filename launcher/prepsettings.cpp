@@ -35,12 +35,6 @@ int ReadPathValue(const char* section, const char* key, const char* folder, cons
     return PrepFullPath(folder, value, out, PREP_PATH_SIZE);
 }
 
-int ReadSection(const char* section)
-{
-    SectionFilled = GetPrivateProfileSectionA(section, SectionBuffer, sizeof(SectionBuffer), Settings.inf_path);
-    return SectionFilled != 0;
-}
-
 int FindModelsSection(char* name)
 {
     char line[PREP_LINE_SIZE];
@@ -49,6 +43,21 @@ int FindModelsSection(char* name)
             return name[0] != 0;
     }
     return 0;
+}
+
+int ReadSection(const char* file, const char* section)
+{
+    SectionFilled = GetPrivateProfileSectionA(section, SectionBuffer, sizeof(SectionBuffer), file);
+    return SectionFilled != 0;
+}
+
+// Reads the models section of an INF file into the section buffer.
+int ReadModelsSection(const char* inf_path)
+{
+    char models[PREP_SECTION_NAME_SIZE];
+    if (!ReadSection(inf_path, SECTION_MANUFACTURER) || !FindModelsSection(models))
+        return 0;
+    return ReadSection(inf_path, models);
 }
 
 }  // namespace
@@ -74,10 +83,7 @@ int ReadLauncherSettings()
     Settings.option[0] = 0;
     ReadValue(SECTION_APPLICATION, KEY_OPTION, Settings.option, sizeof(Settings.option), ini);
 
-    char models[PREP_SECTION_NAME_SIZE];
-    if (!ReadSection(SECTION_MANUFACTURER) || !FindModelsSection(models))
-        return 0;
-    return ReadSection(models);
+    return ReadModelsSection(Settings.inf_path);
 }
 
 int ReadInfModels()
@@ -89,4 +95,16 @@ int ReadInfModels()
             ++InfModelCount;
     }
     return InfModelCount;
+}
+
+int InfListsHardwareId(const char* inf_path, const char* hardware_id)
+{
+    char line[PREP_LINE_SIZE], id[PREP_HWID_SIZE];
+    if (!ReadModelsSection(inf_path))
+        return 0;
+    for (int n = 0; GetSectionLine(n, line); ++n) {
+        if (PrepModelHardwareId(line, id, sizeof(id)) && PrepMatchModel(hardware_id, &id, 1) == 0)
+            return 1;
+    }
+    return 0;
 }

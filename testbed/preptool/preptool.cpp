@@ -7,6 +7,10 @@
 //                                          running process (default: every panelprep64.exe)
 //   preptool install-checks on|off [PID|IMAGE]  its driver installation fails for a
 //                                          missing INF file or device, as on Windows
+//   preptool translated-names on|off [PID|IMAGE]  its access lists refuse trustees
+//                                          given by name, as on a translated Windows
+//   preptool refuse-grant on|off [PID|IMAGE]  its next access list change is made and
+//                                          then reported refused, as by a subkey
 //   preptool class-acl readonly|restore    the media class key refuses writing, or not
 //   preptool lock-key PATH | unlock-key PATH   a key that cannot be deleted, and back
 //   preptool add-key PATH | delete-key PATH | set-value PATH NAME TEXT
@@ -35,7 +39,7 @@ typedef std::vector<std::string> Lines;
 const char kUsage[] =
     "usage: preptool snapshot FILE\n"
     "       preptool pending on|off [PID|IMAGE]   (default image " PREPTOOL_LAUNCHER_IMAGE ")\n"
-    "       preptool install-checks on|off [PID|IMAGE]\n"
+    "       preptool install-checks|translated-names|refuse-grant on|off [PID|IMAGE]\n"
     "       preptool class-acl readonly|restore\n"
     "       preptool lock-key PATH | unlock-key PATH\n"
     "       preptool add-key PATH | delete-key PATH | set-value PATH NAME TEXT\n"
@@ -290,16 +294,36 @@ int SwitchIn(DWORD pid, const char *hook_export, bool on, const char *hook_path,
     switch (result) {
     case PREPHOOK_DONE: return PREPTOOL_EXIT_OK;
     case PREPHOOK_NO_SETUPAPI: return Fail("process %lu has not loaded %s", pid, PREPHOOK_TARGET_DLL);
-    case PREPHOOK_NO_IMPORT: return Fail("process %lu does not import %s", pid, PREPHOOK_INSTALL_NAME);
+    case PREPHOOK_NO_IMPORT: return Fail("process %lu has no function for %s", pid, hook_export);
     default: return Fail("%s failed in process %lu (%lu)", hook_export, pid, result);
     }
 }
 
-// pending: installation events pending or not; install-checks: the driver
-// installation checks its INF file and device as Windows does, or not.
-int Switch(const char *what, const char *state, const char *target)
+struct HookSwitch {
+    const char *command;
+    const char *hook_export;
+    const char *on_text;
+    const char *off_text;
+};
+
+const HookSwitch kSwitches[] = {
+    {"pending", PREPHOOK_SET_PENDING, "installation events pending", "installation events not pending"},
+    {"install-checks", PREPHOOK_CHECK_INSTALL, "driver installation checked as on Windows",
+     "driver installation unchecked"},
+    {"translated-names", PREPHOOK_TRANSLATE_NAMES, "account names translated", "account names as Wine's"},
+    {"refuse-grant", PREPHOOK_REFUSE_GRANT, "next access list change refused", "access list changes as Wine's"},
+};
+
+const HookSwitch *FindSwitch(const char *command)
 {
-    bool pending = !strcmp(what, "pending");
+    for (const HookSwitch &s : kSwitches)
+        if (!strcmp(s.command, command)) return &s;
+    return NULL;
+}
+
+// One of the hook's switches, on or off, in every target process.
+int Switch(const HookSwitch *what, const char *state, const char *target)
+{
     bool on = !strcmp(state, "on");
     if (!on && strcmp(state, "off")) return Usage("on or off");
     char path[MAX_PATH];
@@ -314,12 +338,10 @@ int Switch(const char *what, const char *state, const char *target)
     if (pids.empty()) return Fail("no process %s is running", target);
     int rc = PREPTOOL_EXIT_OK;
     for (DWORD pid : pids) {
-        if (SwitchIn(pid, pending ? PREPHOOK_SET_PENDING : PREPHOOK_CHECK_INSTALL, on, path, local) != PREPTOOL_EXIT_OK)
+        if (SwitchIn(pid, what->hook_export, on, path, local) != PREPTOOL_EXIT_OK)
             rc = PREPTOOL_EXIT_FAILED;
-        else if (pending)
-            printf("preptool: process %lu: installation events %s\n", pid, on ? "pending" : "not pending");
         else
-            printf("preptool: process %lu: driver installation %s\n", pid, on ? "checked as on Windows" : "unchecked");
+            printf("preptool: process %lu: %s\n", pid, on ? what->on_text : what->off_text);
     }
     return rc;
 }
@@ -431,8 +453,8 @@ int main(int argc, char **argv)
     if (argc < 2) return Usage("no command");
     const char *cmd = argv[1];
     if (!strcmp(cmd, "snapshot") && argc == 3) return Snapshot(argv[2]);
-    if ((!strcmp(cmd, "pending") || !strcmp(cmd, "install-checks")) && (argc == 3 || argc == 4))
-        return Switch(cmd, argv[2], argc == 4 ? argv[3] : PREPTOOL_LAUNCHER_IMAGE);
+    if (FindSwitch(cmd) && (argc == 3 || argc == 4))
+        return Switch(FindSwitch(cmd), argv[2], argc == 4 ? argv[3] : PREPTOOL_LAUNCHER_IMAGE);
     if (!strcmp(cmd, "class-acl") && argc == 3 && !strcmp(argv[2], "readonly")) return ClassReadOnly();
     if (!strcmp(cmd, "class-acl") && argc == 3 && !strcmp(argv[2], "restore")) return ClassRestore();
     if (!strcmp(cmd, "lock-key") && argc == 3) return LockKey(argv[2]);

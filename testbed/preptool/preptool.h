@@ -36,13 +36,30 @@
 #define PREPHOOK_TARGET_NAME   "CMP_WaitNoPendingInstallEvents"
 
 // Second export, run the same way: with parameter 1 the program's calls of
-// UpdateDriverForPlugAndPlayDevicesA (its import from newdev.dll) first make
-// the checks Windows makes (the INF file exists, a present device has the
-// hardware ID), with 0 they go straight to the system again. Exit code
-// PREPHOOK_DONE, or PREPHOOK_NO_IMPORT when the program does not import it.
+// UpdateDriverForPlugAndPlayDevicesA (its import from newdev.dll, or the
+// function as newdev.dll exports it) first make the checks Windows makes
+// (the INF file exists, a present device has the hardware ID), with 0 they
+// go straight to the system again. Exit code PREPHOOK_DONE, or
+// PREPHOOK_NO_IMPORT when newdev.dll cannot be loaded.
 #define PREPHOOK_CHECK_INSTALL "PrepHookCheckInstall"
 #define PREPHOOK_NO_IMPORT     4
 #define PREPHOOK_INSTALL_DLL   "newdev.dll"
 #define PREPHOOK_INSTALL_NAME  "UpdateDriverForPlugAndPlayDevicesA"
+
+// Two more, run the same way on the program's imports from advapi32.dll
+// (PREPHOOK_NO_IMPORT when it has none): with parameter 1,
+// PrepHookTranslateNames makes SetEntriesInAclA fail for a trustee given by
+// name (ERROR_NONE_MAPPED), as on a Windows with translated account names;
+// PrepHookRefuseGrant makes the next SetSecurityInfo change the key and then
+// fail (ERROR_ACCESS_DENIED), as when a subkey refuses an inherited entry.
+#define PREPHOOK_TRANSLATE_NAMES  "PrepHookTranslateNames"
+#define PREPHOOK_REFUSE_GRANT     "PrepHookRefuseGrant"
+#define PREPHOOK_SET_ENTRIES_NAME "SetEntriesInAclA"
+#define PREPHOOK_SET_SECURITY_NAME "SetSecurityInfo"
+
+// Files that prepstandin.exe and prepplant.dll leave beside themselves.
+#define PREPSTANDIN_ENDED_SUFFIX ".ended"
+#define PREPSTANDIN_RAN_SUFFIX   ".ran"
+#define PREPPLANT_LOADED_SUFFIX  ".loaded"
 
 #endif

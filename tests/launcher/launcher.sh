@@ -51,6 +51,8 @@ EN[M10]='System version up process was completed. \nPlease click [OK] to uninsta
 JA[M10]="バージョンアップ作業が終了したので、ドライバーをアンインストールします。"
 EN[M11]='The driver has been uninstalled successfully. \nPlease click [OK] to finish.'
 JA[M11]='ドライバーを正常にアンインストールしました。\nシステムバージョンアップを終了します。'
+EN[M12]='The driver could not be uninstalled completely.\nSome of its registry entries or files are left on this computer.'
+JA[M12]='ドライバーを完全にはアンインストールできませんでした。\nレジストリまたはファイルの一部がこのコンピューターに残っています。'
 EN[NOFILE]="ERROR: File Not Found"
 JA[NOFILE]="エラー: ドライバ ファイルが見つかりません。"
 EN[NODEV]="ERROR: ORLO Device is not plugged in."
@@ -97,7 +99,7 @@ start_launcher() {
   rm -f "$PREP_RC"
   (
     rc=0
-    env "${envs[@]}" "$WINE64" "$dir/panelprep64.exe" "$@" >/dev/null 2>&1 || rc=$?
+    env "${envs[@]}" "$WINE64" "$dir/panelprep64.exe" "$@" >/dev/null 2>>"$WORK/launcher.err" || rc=$?
     echo $rc >"$PREP_RC"
   ) &
   PREP_PID=$!
@@ -110,7 +112,7 @@ expect_box() {
   local -n texts=$LANG_TEXTS
   want=${texts[$key]}
   [ -n "$arg" ] && want=${want//%s/$arg}
-  out=$(ui wait-box --caption "$CAPTION" --timeout 30 2>&1) || { fail "no box $key: $out"; return 1; }
+  out=$(ui wait-box --caption "$CAPTION" --timeout 30 "${BOX_OPTS[@]}" 2>&1) || { fail "no box $key: $out"; return 1; }
   grep -qxF -- "text=$want" <<<"$out" || fail "box $key: wanted [$want], shown:
 $out"
   if [[ "$OK_CANCEL" == *" $key "* ]]; then
@@ -122,8 +124,11 @@ $out"
   return 0
 }
 
+# Options of uiauto for the launcher's boxes: while a stand-in holds
+# panelup's window class, not that process's boxes only.
+BOX_OPTS=()
 answer() {
-  check "answer $1" ui answer-box "$1" --caption "$CAPTION"
+  check "answer $1" ui answer-box "$1" --caption "$CAPTION" "${BOX_OPTS[@]}"
 }
 
 # The launcher ended with CODE.
@@ -254,6 +259,13 @@ to_cleanup_without_updater() {
   start_launcher "$dir"
   expect_box M7 && answer 1
   expect_box M9 "$(winpath "$dir")\\missing.exe"
+}
+
+# The access list of Enum\USB reads the same in two snapshots.
+same_usb_acl() {
+  local line='^HKLM\\SYSTEM\\CurrentControlSet\\Enum\\USB :: security'
+  [ "$(grep "$line" "$1")" = "$(grep "$line" "$2")" ] || fail "the access list of Enum\\USB changed:
+$(grep -h "$line" "$1" "$2")"
 }
 
 # --- groups ---------------------------------------------------------------------
@@ -450,9 +462,11 @@ badinput)
   first_box M7 2 4 "$WORK/bad"
   # At clean-up: an instance whose "Driver" value has no backslash, one of
   # another class, and an instance key that cannot be deleted. The launcher
-  # ends (19), removes the driver's traces and leaves the locked key alone.
+  # removes the driver's traces, leaves the locked key alone, puts the access
+  # list of Enum\USB back and does not claim a complete clean-up (18).
   launcher_folder "$WORK/dist" "[Driver]" "Inf=vcupd.inf" "[Application]" "exe=missing.exe"
   dev='SYSTEM\CurrentControlSet\Enum\USB\VID_0944&PID_1001'
+  snapshot "$WORK/before.txt"
   to_cleanup_without_updater "$WORK/dist"
   prep add-key "$dev\\2" >/dev/null && prep set-value "$dev\\2" Driver "{36FC9E60-C465-11CF-8056-444553540000}" >/dev/null &&
     prep add-key "$dev\\3" >/dev/null && prep set-value "$dev\\3" Driver "{4D36E97D-E325-11CE-BFC1-08002BE10318}\\0000" >/dev/null &&
@@ -460,13 +474,86 @@ badinput)
   at_finish safety_net unlock-key "$dev\\1"
   answer 1
   expect_box M10 && answer 1
-  expect_box M11 && answer 1
-  expect_exit 19
+  expect_box M12 && answer 1
+  expect_exit 18
   snapshot "$WORK/after.txt"
+  same_usb_acl "$WORK/before.txt" "$WORK/after.txt"
   grep -q 'TestBedLock' "$WORK/after.txt" || fail "the locked key is gone"
-  ! grep -qi '{36FC9E60-C465-11CF-8056-444553540000}\\[0-9]\{4\}$' "$WORK/after.txt" || fail "a driver key is left"
+  ! grep -qi '{36FC9E60-C465-11CF-8056-444553540000}\\[0-9]\{4\}.$' "$WORK/after.txt" || fail "a driver key is left"
   ! grep -qi 'inf\\vcupd\.inf' "$WORK/after.txt" || fail "the OEM INF is left"
   prep unlock-key "$dev\\1" >/dev/null || fail "unlock-key"
+  remove_leftovers
+  ;;
+hardening)
+  # The launcher in a folder with a blank, a decoy where an unquoted command
+  # line leads (...\Program.exe), a newdev.dll planted beside the launcher
+  # (Wine takes it only when told to prefer such copies), account names that
+  # are not English, and an update still running in an earlier panelup.
+  bed=$(dirname "$PREPTOOL") inf_dir=$WINEPREFIX/drive_c/windows/inf
+  dir="$WORK/Program Files/dist"
+  launcher_folder "$dir" "[Driver]" "Inf=vcupd.inf" "[Application]" "exe=panelup.exe" \
+    "Option=$(winpath "$WORK/files/Pallavox.vsb")"
+  make_vsb "$WORK/files/Pallavox.vsb" Pallavox 1.05
+  cp "$bed/prepstandin.exe" "$WORK/Program.exe"
+  cp "$bed/prepplant.dll" "$dir/newdev.dll"
+  mkdir -p "$WORK/held" && cp "$bed/prepstandin.exe" "$WORK/held/"
+  # Another driver's INF in the Inf folder, named by one of the instances.
+  printf '%s\r\n' "[Manufacturer]" "%M%=Other" "[Other]" "%D%=S, USB\\VID_1111&PID_2222" >"$inf_dir/other.inf"
+  cp "$inf_dir/other.inf" "$inf_dir/other.pnf"
+  at_finish rm -f "$inf_dir/other.inf" "$inf_dir/other.pnf"
+  controller_off
+  snapshot "$WORK/before.txt"
+  vc plug
+  # The earlier updater: panelup's window class, up until 5 s after the
+  # launcher's panelup has handed it its file.
+  "$WINE64" "$WORK/held/prepstandin.exe" hold 120 5 >/dev/null 2>&1 &
+  BOX_OPTS=(--class "no window of this class")
+  PREP_ENV=(WINEDLLOVERRIDES=newdev=n,b)
+  start_launcher "$dir"
+  PREP_ENV=()
+  expect_box M7
+  prep translated-names on >/dev/null || fail "translated-names on"
+  answer 1
+  expect_box M10
+  [ -e "$WORK/held/prepstandin.exe.ended" ] || fail "M10 while the earlier update still ran"
+  BOX_OPTS=()
+  # Two more instances of the device (one sharing the first one's driver key,
+  # one with a driver key of its own bound to the other INF) and one of
+  # another class.
+  dev='SYSTEM\CurrentControlSet\Enum\USB\VID_0944&PID_1001' class='{36FC9E60-C465-11CF-8056-444553540000}'
+  driver=$("$WINE64" reg query "HKLM\\$dev\\1" /v Driver 2>/dev/null | grep -o '{36FC.*' | tr -d '\r')
+  prep set-value "$dev\\2" Driver "$driver" >/dev/null && prep set-value "$dev\\4" Driver "$class\\0009" >/dev/null &&
+    prep set-value "SYSTEM\\CurrentControlSet\\Control\\Class\\$class\\0009" InfPath other.inf >/dev/null &&
+    prep set-value "$dev\\3" Driver "{4D36E97D-E325-11CE-BFC1-08002BE10318}\\0000" >/dev/null ||
+    fail "preparing the instances (driver [$driver])"
+  answer 1
+  expect_box M11 && answer 1
+  expect_exit 19
+  [ ! -e "$WORK/Program.exe.ran" ] || fail "the decoy Program.exe ran"
+  [ ! -e "$dir/newdev.dll.loaded" ] || fail "the planted newdev.dll was loaded"
+  vc unplug
+  snapshot "$WORK/after.txt"
+  diff -u "$WORK/before.txt" "$WORK/after.txt" >"$WORK/snapshot.diff" ||
+    fail "the system is not as before the launcher ran: $(head -30 "$WORK/snapshot.diff")"
+  # The launcher's own updater stays up 4 s: M10 only after it ended. The
+  # grant of access is refused part-way at clean-up: the access list comes
+  # back, the device key stays, and the end says so.
+  launcher_folder "$WORK/dist" "[Driver]" "Inf=vcupd.inf" "[Application]" "exe=prepstandin.exe" "Option=hold 4"
+  cp "$bed/prepstandin.exe" "$WORK/dist/"
+  controller_off
+  vc plug
+  start_launcher "$WORK/dist"
+  expect_box M7 && answer 1
+  expect_box M10
+  [ -e "$WORK/dist/prepstandin.exe.ended" ] || fail "M10 while the updater still ran"
+  prep refuse-grant on >/dev/null || fail "refuse-grant on"
+  answer 1
+  expect_box M12 && answer 1
+  expect_exit 18
+  snapshot "$WORK/after.txt"
+  same_usb_acl "$WORK/before.txt" "$WORK/after.txt"
+  grep -qi 'Enum\\USB\\VID_0944&PID_1001.$' "$WORK/after.txt" || fail "the device key went despite the refused grant"
+  ! grep -qi 'inf\\vcupd\.inf' "$WORK/after.txt" || fail "the OEM INF is left"
   remove_leftovers
   ;;
 *)

@@ -93,10 +93,13 @@ TEST(LauncherCommandLine, PathsAndProgramCommandLines)
     EXPECT_STREQ("C:\\Tools\\vcupd.inf", out);
     ASSERT_TRUE(PrepFullPath("C:\\Tools", "D:\\drv\\x.inf", out, sizeof(out)));
     EXPECT_STREQ("D:\\drv\\x.inf", out);
-    ASSERT_TRUE(PrepUpdaterCommandLine("C:\\My Tools\\panelup.exe", "", out, sizeof(out)));
-    EXPECT_STREQ("C:\\My Tools\\panelup.exe ", out);
+    // A path with a blank is quoted, so that it names one program only.
+    ASSERT_TRUE(PrepProgramCommandLine("C:\\My Tools\\panelup.exe", "", out, sizeof(out)));
+    EXPECT_STREQ("\"C:\\My Tools\\panelup.exe\" ", out);
     ASSERT_TRUE(PrepWow64CommandLine("C:\\Tools\\panelprep.exe", "/J /V3", NoLead, out, sizeof(out)));
     EXPECT_STREQ("C:\\Tools\\panelprep64.exe /J /V3", out);
+    ASSERT_TRUE(PrepWow64CommandLine("C:\\Program Files\\p.exe", "/J", NoLead, out, sizeof(out)));
+    EXPECT_STREQ("\"C:\\Program Files\\p64.exe\" /J", out);
     // What does not fit is refused, never cut.
     std::string longest(PREP_PATH_SIZE - 1, 'a');
     EXPECT_FALSE(PrepFullPath(longest.c_str(), "panelup.exe", out, PREP_PATH_SIZE));
