@@ -4,7 +4,10 @@
 #include <iconv.h>
 #include <string.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "prepbytes.h"
 #include "prepmessages.h"
@@ -203,6 +206,59 @@ TEST(LauncherMessages, EnglishAndJapanese)
         const char* ja = PrepMessageText((PrepMessage)id, PREP_LANG_JAPANESE);
         EXPECT_NE("<not CP932>", Utf8(ja)) << id;
         EXPECT_NE(0, PrepMessageText((PrepMessage)id, PREP_LANG_ENGLISH)[0]) << id;
+    }
+}
+
+// A little-endian number of a PE file; 0 past its end.
+uint32_t Le(const std::vector<unsigned char>& f, size_t at, int bytes)
+{
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i)
+        v = (v << 8) | (at + i < f.size() ? f[at + i] : 0);
+    return v;
+}
+
+// The first manifest resource (type 24) of a built program, as text.
+std::string ManifestOf(const std::string& exe)
+{
+    std::ifstream in(exe, std::ios::binary);
+    std::vector<unsigned char> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t pe = Le(f, 0x3C, 4), optional = pe + 24;
+    size_t sections = optional + Le(f, pe + 20, 2);
+    size_t directories = optional + (Le(f, optional, 2) == 0x20B ? 112 : 96);
+    uint32_t resource_rva = Le(f, directories + 2 * 8, 4);
+    auto file_at = [&](uint32_t rva) -> size_t {
+        for (size_t s = 0; s < Le(f, pe + 6, 2); ++s) {
+            size_t h = sections + s * 40;
+            uint32_t va = Le(f, h + 12, 4), size = Le(f, h + 16, 4);
+            if (rva >= va && rva < va + size)
+                return Le(f, h + 20, 4) + (rva - va);
+        }
+        return f.size();
+    };
+    size_t root = file_at(resource_rva), dir = root;
+    // Level 1 by type; levels 2 and 3 (name, language) take the first entry.
+    for (uint32_t want : {24u, 0u, 0u}) {
+        size_t entries = Le(f, dir + 12, 2) + Le(f, dir + 14, 2), e = 0;
+        while (e < entries && want && Le(f, dir + 16 + e * 8, 4) != want)
+            ++e;
+        if (e == entries)
+            return "<no manifest>";
+        dir = root + (Le(f, dir + 16 + e * 8 + 4, 4) & 0x7FFFFFFF);
+    }
+    size_t data = file_at(Le(f, dir, 4)), size = Le(f, dir + 4, 4);
+    return data + size <= f.size() ? std::string(f.begin() + data, f.begin() + data + size) : "<cut>";
+}
+
+// Both editions ask for elevation in the form Windows 2000 and XP also read.
+TEST(LauncherManifest, BothEditionsRequireAdministrator)
+{
+    for (const char* exe : {"/win32/launcher/panelprep.exe", "/win64/launcher/panelprep64.exe"}) {
+        std::string manifest = ManifestOf(std::string(PANEL_BUILD_DIR) + exe);
+        EXPECT_NE(std::string::npos, manifest.find("<trustInfo xmlns=\"urn:schemas-microsoft-com:asm.v2\">")) << exe;
+        EXPECT_NE(std::string::npos, manifest.find("level=\"requireAdministrator\" uiAccess=\"false\"")) << exe;
+        EXPECT_NE(std::string::npos, manifest.find("name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""))
+            << exe << ": " << manifest;
     }
 }
 
