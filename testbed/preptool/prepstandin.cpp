@@ -5,6 +5,8 @@
 //       hidden window of panelup's class for SECONDS, or AFTER seconds from the
 //       last path another copy of panelup forwarded to it; then it ends and
 //       leaves "<own path>.ended"
+//   prepstandin stay SECONDS           a program that is up for SECONDS without a
+//       window (idle for WaitForInputIdle at once), then leaves "<own path>.ended"
 //   prepstandin [anything else]        a decoy: leaves "<own path>.ran", ends
 #include <windows.h>
 #include <stdio.h>
@@ -62,6 +64,17 @@ int Hold(HINSTANCE instance, UINT seconds)
     return PREPTOOL_EXIT_OK;
 }
 
+// Idle at once (waiting for a message), up for the time, then gone.
+int Stay(UINT seconds)
+{
+    SetTimer(NULL, 0, seconds * kMsPerSecond, NULL);
+    MSG msg;
+    while (GetMessageA(&msg, NULL, 0, 0) > 0 && msg.message != WM_TIMER) {
+    }
+    LeaveMark(PREPSTANDIN_ENDED_SUFFIX);
+    return PREPTOOL_EXIT_OK;
+}
+
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
@@ -70,6 +83,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int)
         g_after_forward_ms = __argc >= 4 ? static_cast<UINT>(atoi(__argv[3])) * kMsPerSecond : 0;
         return Hold(instance, static_cast<UINT>(atoi(__argv[2])));
     }
+    if (__argc == 3 && !strcmp(__argv[1], "stay")) return Stay(static_cast<UINT>(atoi(__argv[2])));
     LeaveMark(PREPSTANDIN_RAN_SUFFIX);
     return PREPTOOL_EXIT_OK;
 }
