@@ -209,6 +209,28 @@ TEST(LauncherMessages, EnglishAndJapanese)
     }
 }
 
+// Offsets of the PE format (headers, section table, resource directory).
+enum {
+    PE_NEW_HEADER_AT = 0x3C,
+    PE_SECTION_COUNT_AT = 6,
+    PE_OPTIONAL_SIZE_AT = 20,
+    PE_OPTIONAL_AT = 24,
+    PE_MAGIC_64 = 0x20B,
+    PE_DIRECTORIES_AT_64 = 112,
+    PE_DIRECTORIES_AT_32 = 96,
+    PE_DIRECTORY_SIZE = 8,
+    PE_RESOURCE_DIRECTORY = 2,
+    PE_SECTION_SIZE = 40,
+    PE_SECTION_VA_AT = 12,
+    PE_SECTION_RAW_SIZE_AT = 16,
+    PE_SECTION_RAW_AT = 20,
+    RES_COUNTS_AT = 12,
+    RES_ENTRIES_AT = 16,
+    RES_ENTRY_SIZE = 8,
+    RES_TYPE_MANIFEST = 24,
+};
+const uint32_t RES_SUBDIRECTORY_MASK = 0x7FFFFFFF;
+
 // A little-endian number of a PE file; 0 past its end.
 uint32_t Le(const std::vector<unsigned char>& f, size_t at, int bytes)
 {
@@ -223,28 +245,29 @@ std::string ManifestOf(const std::string& exe)
 {
     std::ifstream in(exe, std::ios::binary);
     std::vector<unsigned char> f((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t pe = Le(f, 0x3C, 4), optional = pe + 24;
-    size_t sections = optional + Le(f, pe + 20, 2);
-    size_t directories = optional + (Le(f, optional, 2) == 0x20B ? 112 : 96);
-    uint32_t resource_rva = Le(f, directories + 2 * 8, 4);
+    size_t pe = Le(f, PE_NEW_HEADER_AT, 4), optional = pe + PE_OPTIONAL_AT;
+    size_t sections = optional + Le(f, pe + PE_OPTIONAL_SIZE_AT, 2);
+    size_t directories =
+        optional + (Le(f, optional, 2) == PE_MAGIC_64 ? PE_DIRECTORIES_AT_64 : PE_DIRECTORIES_AT_32);
+    uint32_t resource_rva = Le(f, directories + PE_RESOURCE_DIRECTORY * PE_DIRECTORY_SIZE, 4);
     auto file_at = [&](uint32_t rva) -> size_t {
-        for (size_t s = 0; s < Le(f, pe + 6, 2); ++s) {
-            size_t h = sections + s * 40;
-            uint32_t va = Le(f, h + 12, 4), size = Le(f, h + 16, 4);
+        for (size_t s = 0; s < Le(f, pe + PE_SECTION_COUNT_AT, 2); ++s) {
+            size_t h = sections + s * PE_SECTION_SIZE;
+            uint32_t va = Le(f, h + PE_SECTION_VA_AT, 4), size = Le(f, h + PE_SECTION_RAW_SIZE_AT, 4);
             if (rva >= va && rva < va + size)
-                return Le(f, h + 20, 4) + (rva - va);
+                return Le(f, h + PE_SECTION_RAW_AT, 4) + (rva - va);
         }
         return f.size();
     };
     size_t root = file_at(resource_rva), dir = root;
     // Level 1 by type; levels 2 and 3 (name, language) take the first entry.
-    for (uint32_t want : {24u, 0u, 0u}) {
-        size_t entries = Le(f, dir + 12, 2) + Le(f, dir + 14, 2), e = 0;
-        while (e < entries && want && Le(f, dir + 16 + e * 8, 4) != want)
+    for (uint32_t want : {(uint32_t)RES_TYPE_MANIFEST, 0u, 0u}) {
+        size_t entries = Le(f, dir + RES_COUNTS_AT, 2) + Le(f, dir + RES_COUNTS_AT + 2, 2), e = 0;
+        while (e < entries && want && Le(f, dir + RES_ENTRIES_AT + e * RES_ENTRY_SIZE, 4) != want)
             ++e;
         if (e == entries)
             return "<no manifest>";
-        dir = root + (Le(f, dir + 16 + e * 8 + 4, 4) & 0x7FFFFFFF);
+        dir = root + (Le(f, dir + RES_ENTRIES_AT + e * RES_ENTRY_SIZE + 4, 4) & RES_SUBDIRECTORY_MASK);
     }
     size_t data = file_at(Le(f, dir, 4)), size = Le(f, dir + 4, 4);
     return data + size <= f.size() ? std::string(f.begin() + data, f.begin() + data + size) : "<cut>";
