@@ -56,6 +56,49 @@ void Check(bool ok, const char* what)
     }
 }
 
+// Binds one import of the module, unless the loader did: a thunk that still
+// equals its lookup entry names what to bind.
+bool BindImport(BYTE* base, HMODULE dll, IMAGE_THUNK_DATA* lookup, IMAGE_THUNK_DATA* bound)
+{
+    if (bound->u1.Function != lookup->u1.AddressOfData)
+        return true;
+    LPCSTR name = IMAGE_SNAP_BY_ORDINAL(lookup->u1.Ordinal)
+                      ? (LPCSTR)(ULONG_PTR)IMAGE_ORDINAL(lookup->u1.Ordinal)
+                      : (LPCSTR)((IMAGE_IMPORT_BY_NAME*)(base + lookup->u1.AddressOfData))->Name;
+    FARPROC fn = GetProcAddress(dll, name);
+    DWORD was = 0;
+    if (!fn || !VirtualProtect(bound, sizeof(*bound), PAGE_READWRITE, &was))
+        return false;
+    bound->u1.Function = (ULONG_PTR)fn;
+    VirtualProtect(bound, sizeof(*bound), was, &was);
+    return true;
+}
+
+// A loader need not bind the imports of a program (.exe) loaded as a module
+// (Wine's does not): what it left unbound is bound here, as by a loader.
+bool BindImports(HMODULE module)
+{
+    BYTE* base = (BYTE*)module;
+    IMAGE_NT_HEADERS* nt = (IMAGE_NT_HEADERS*)(base + ((IMAGE_DOS_HEADER*)base)->e_lfanew);
+    IMAGE_DATA_DIRECTORY dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (IMAGE_IMPORT_DESCRIPTOR* d = (IMAGE_IMPORT_DESCRIPTOR*)(base + dir.VirtualAddress); dir.Size && d->Name; ++d) {
+        HMODULE dll = LoadLibraryA((const char*)(base + d->Name));
+        if (!dll) {
+            printf("FAIL: panelup's import %s cannot be loaded\n", (const char*)(base + d->Name));
+            return false;
+        }
+        IMAGE_THUNK_DATA* lookup = (IMAGE_THUNK_DATA*)(base + d->OriginalFirstThunk);
+        IMAGE_THUNK_DATA* bound = (IMAGE_THUNK_DATA*)(base + d->FirstThunk);
+        for (; lookup->u1.AddressOfData; ++lookup, ++bound) {
+            if (!BindImport(base, dll, lookup, bound)) {
+                printf("FAIL: an import of panelup from %s cannot be bound\n", (const char*)(base + d->Name));
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // Looks up one export; a missing one is a failure and leaves the slot NULL.
 template <typename Fn>
 bool Bind(HMODULE module, const char* name, Fn* fn)
@@ -173,7 +216,9 @@ int main(int argc, char** argv)
         return 1;
     }
     Library lib;
-    if (BindAll(module, &lib))
+    if (!BindImports(module))
+        ++g_failures;
+    else if (BindAll(module, &lib))
         RunLibrary(lib);
     FreeLibrary(module);
     printf("%s: %s\n", argv[1], g_failures ? "some checks failed" : "all checks passed");
