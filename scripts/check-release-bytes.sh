@@ -2,7 +2,9 @@
 # The release bytes depend on the sources alone: builds the shipped programs
 # once more, from a copy of the sources in another folder into build folders
 # elsewhere (other paths, other lengths), and compares them byte for byte
-# with those of build/win32 and build/win64 (brought up to date first).
+# with those of build/win32 and build/win64 (brought up to date first);
+# then lays out the release from each (scripts/make-dist.sh) and compares
+# their SHA256SUMS, which also name the zip's.
 #
 #   scripts/check-release-bytes.sh [WORKDIR]   default build/release-bytes
 set -uo pipefail
@@ -14,6 +16,7 @@ shipped=(
   "win32 panelup updater/panelup.exe"
   "win32 panelprep launcher/panelprep.exe"
   "win64 panelprep64 launcher/panelprep64.exe"
+  "win64 vc_drivers testbed/vcsetup/vcupd.sys"
 )
 
 rm -rf "$work"
@@ -43,5 +46,15 @@ for s in "${shipped[@]}"; do
     status=1
   fi
 done
+bash scripts/make-dist.sh "$work/here/panelup" >/dev/null &&
+  (cd "$copy" && PANEL_WIN32_DIR="$work/b-win32" PANEL_WIN64_DIR="$work/b-win64" bash scripts/make-dist.sh "$work/there/panelup" >/dev/null) ||
+  { echo "make-dist failed"; exit 1; }
+if cmp -s "$work/here/SHA256SUMS" "$work/there/SHA256SUMS"; then
+  echo "same release: $(grep 'panelup.zip' "$work/here/SHA256SUMS")"
+else
+  echo "DIFFERENT releases:"
+  diff "$work/here/SHA256SUMS" "$work/there/SHA256SUMS"
+  status=1
+fi
 [ $status -eq 0 ] && rm -rf "$work"
 exit $status
