@@ -5,6 +5,8 @@
 # Idempotent: does nothing when everything is already there.
 #
 #   scripts/setup.sh [--dry-run]   --dry-run: print the install commands only
+#                                  (also for wine32 when PANEL_I386=yes forces
+#                                  the probe, scripts/i386.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 DRY_RUN=0
@@ -51,6 +53,12 @@ if ! i386_native; then
   echo "setup: no wine32 (32-bit programs: $I386_WHY)"
 elif ! i386_wine32; then
   echo "setup: installing wine32:i386 ($I386_WHY)"
+  # A forced answer is for trying the road, not for changing a machine whose
+  # kernel may run no i386 code: it shows the commands only.
+  if [ "${PANEL_I386:-}" = yes ]; then
+    echo "setup: the probe is forced: the install commands are shown, not run"
+    DRY_RUN=1
+  fi
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
     as_root dpkg --add-architecture i386
   fi
