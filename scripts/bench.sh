@@ -1,6 +1,8 @@
 #!/bin/bash
 # Benchmarks: the update run against the virtual controller next to a bare
-# ping-pong of the same messages, and 7-bit packing next to memcpy.
+# ping-pong of the same messages, and 7-bit packing next to memcpy; where
+# the kernel runs i386 code (scripts/i386.sh), the USB run and the serial
+# link's run once more with the shipped 32-bit build under WoW64.
 # Prints figures only; never fails on a timing.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -9,6 +11,28 @@ bash scripts/setup.sh >/dev/null || exit 1
 PANEL_WINESERVER=$(scripts/build-wineserver.sh) || exit 1
 export PANEL_WINESERVER
 scripts/build.sh native win64 || exit 1
+# shellcheck source=scripts/i386.sh
+source scripts/i386.sh
+bits32=0
+if i386_native && i386_wine32; then
+  bits32=1
+  scripts/build.sh win32 || exit 1
+  cmake --build build/win32 --target engine_bench links_bench >build/bench32.log 2>&1 || { tail -30 build/bench32.log; exit 1; }
+fi
+# bench NAME [VAR=VALUE...]: the 64-bit benchmark NAME (with the settings),
+# and its 32-bit build where it exists and 32-bit programs run here.
+bench() {
+  local name=$1
+  shift
+  env PANEL_VCTL="$vctl" PANEL_TIMEOUT=1200 PANEL_WINE_EXEC_ONCE=1 "$@" scripts/wine-exec.sh "build/win64/bench/$name.exe"
+  [ -f "build/win32/bench/$name.exe" ] || return 0
+  if [ $bits32 -eq 1 ]; then
+    echo "-- 32-bit (the shipped build, under WoW64)"
+    env PANEL_VCTL="$vctl" PANEL_TIMEOUT=1200 PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh "build/win32/bench/$name.exe"
+  else
+    echo "-- 32-bit: not measured on this machine: no i386 ($I386_WHY)"
+  fi
+}
 echo "== 7-bit packing (native)"
 build/native/bench/pack_bench
 echo "== update run, 4 MiB system file, virtual controller, no device delay"
@@ -19,9 +43,9 @@ source "$PANEL_WINE_DIR/env"
 vctl="$root/build/native/testbed/vctl/vctl"
 trap 'scripts/vc-fixture.sh stop "$vctl" >/dev/null 2>&1; scripts/wine-env.sh stop "$PANEL_WINE_DIR"' EXIT
 scripts/vc-fixture.sh start "$vctl" >/dev/null || exit 1
-PANEL_VCTL="$vctl" PANEL_TIMEOUT=1200 PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh build/win64/bench/engine_bench.exe
+bench engine_bench
 echo "== update run over the kernel MIDI link, 64 KiB, next to its bound (bare exchange plus pacing)"
-PANEL_VCTL="$vctl" PANEL_TIMEOUT=1200 PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh build/win64/bench/kmidi_bench.exe
+bench kmidi_bench
 echo "== serial and system MIDI links: whole runs against the 20 ms pauses"
-PANEL_VCTL="$vctl" PANEL_VCMIDI="$root/build/win64/testbed/midi/winevcmidi.drv" PANEL_TIMEOUT=1200 \
-  PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh build/win64/bench/links_bench.exe
+echo "   (32-bit: the serial link only; the test bed's MIDI driver is 64-bit)"
+bench links_bench PANEL_VCMIDI="$root/build/win64/testbed/midi/winevcmidi.drv"

@@ -8,7 +8,9 @@
 # file beside it ("Completed."), then removes the driver's traces and ends
 # with 19. The flash image is compared with the file's block data byte for
 # byte, and the registry and Inf folder before and after the run.
-# Screenshots of every box and of the updater go to build/main-job/.
+# Screenshots of every box and of the updater go to build/main-job/; the
+# release (the folder's zip and SHA256SUMS, scripts/make-dist.sh) to
+# build/dist/.
 # Everything it starts it stops again, also on failure; the exit code is 0
 # only when every step succeeded.
 #
@@ -70,7 +72,12 @@ scripts/build.sh native win64 win32 || die "build failed"
 step "the shipped folder"
 rm -rf "$out"
 mkdir -p "$out"
-scripts/make-dist.sh "$dist" >/dev/null || die "the shipped folder could not be laid out"
+shipped=$(scripts/make-dist.sh) || die "the shipped folder could not be laid out"
+release=$(dirname "$shipped")
+(cd "$release" && sha256sum -c --quiet SHA256SUMS) || die "the release does not match its SHA256SUMS"
+echo "release: $shipped.zip and $release/SHA256SUMS (the zip and every file of the folder):"
+sed 's/^/  /' "$release/SHA256SUMS"
+cp -r "$shipped" "$dist"
 binaries=$(scripts/check-binaries.sh 2>&1) || { echo "$binaries"; die "a program needs a DLL that is not part of Windows"; }
 for f in "$dist"/*; do
   printf '  %-16s %s\n' "$(basename "$f")" "$(file -b "$f" | cut -d, -f1-2)"
@@ -132,21 +139,23 @@ length=$(sed -n 's/^ *block length *: *\([0-9]*\).*/\1/p' <<<"$info")
 ls "$dist"
 snapshot "$out/system-before.txt"
 
-# How this machine runs 32-bit Windows code: natively under wine64's WoW64
-# (wine32 installed, the kernel runs i386 code), only through qemu-i386 (a
-# minute a start, and too slow for the updater's run), or not at all.
-if ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
-  bits=none
-elif grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then
-  bits=qemu
-else
+# Whether this machine runs 32-bit Windows code: under wine64's WoW64 where
+# the kernel runs i386 code natively (scripts/i386.sh; set-up installed
+# wine32 there), otherwise not at all.
+# shellcheck source=scripts/i386.sh
+source scripts/i386.sh
+if i386_native; then
+  i386_wine32 || die "this machine runs i386 code, but wine32:i386 is missing (scripts/setup.sh installs it)"
   bits=native
+else
+  bits=none
 fi
 started=$(date +%s%N)
 if [ $bits = none ]; then
   step "panelprep64.exe, as the 32-bit launcher starts it under 64-bit Windows"
-  echo "(no 32-bit side of wine here: the launcher's 64-bit edition is started directly, and the"
-  echo " shipped folder's updater is replaced by its 64-bit twin, built from the same sources)"
+  echo "(32-bit programs do not run here: $I386_WHY. The launcher's 64-bit edition is started"
+  echo " directly, and the shipped folder's updater is replaced by its 64-bit twin, built from the"
+  echo " same sources)"
   cp "$root/build/win64/updater/panelup.exe" "$dist/panelup.exe"
   "$WINE64" "$dist/panelprep64.exe" >"$out/panelprep.log" 2>&1 &
 else
@@ -155,10 +164,6 @@ else
   PANEL_TIMEOUT=900 PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh "$dist/panelprep.exe" >"$out/panelprep.log" 2>&1 || rc=$?
   [ $rc -eq 9 ] || die "the 32-bit launcher ended with $rc, not 9 (handed over to its 64-bit edition)"
   echo "panelprep.exe handed over to panelprep64.exe and ended with 9"
-  if [ $bits = qemu ]; then
-    echo "(32-bit code runs only through qemu-i386 here: the updater is panelup's 64-bit twin)"
-    cp "$root/build/win64/updater/panelup.exe" "$dist/panelup.exe"
-  fi
 fi
 
 step "the launcher's boxes, the controller plugged in at the first"
@@ -209,5 +214,6 @@ step "outcome"
 echo "MAIN JOB PASSED: panelprep installed the driver, panelup updated the $name from $device_version to"
 echo "$file_version (the $length bytes of block data are in its flash), the clean-up removed every trace,"
 echo "exit 19, in $seconds s."
+echo "release: $shipped.zip, $release/SHA256SUMS"
 echo "screenshots:"
 printf '  %s\n' "${shots[@]}"

@@ -1,6 +1,8 @@
 #!/bin/bash
 # Sets up, builds and runs every test: native unit tests (ASan/UBSan), the
-# wine64 tests in one prefix with one Xvfb and one persistent wineserver,
+# wine64 tests in one prefix with one Xvfb and one persistent wineserver
+# (with those of the shipped 32-bit programs where the kernel runs i386
+# code, scripts/i386.sh; skipped elsewhere), the release bytes built twice,
 # and short fuzzer runs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +20,7 @@ echo "== native tests"
 ctest --preset native --output-on-failure -j2 || fail=1
 
 echo "== wine64 tests"
+bash scripts/i386.sh line
 export PANEL_WINE_DIR="$root/build/wine"
 scripts/wine-env.sh start "$PANEL_WINE_DIR" || exit 1
 trap 'scripts/wine-env.sh stop "$PANEL_WINE_DIR"' EXIT

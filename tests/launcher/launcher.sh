@@ -8,6 +8,11 @@
 # usage: launcher.sh GROUP DIST UIAUTO VCTL PREPTOOL VSBTOOL WORKDIR ARTEFACTS
 #   DIST: the shipped folder (scripts/make-dist.sh)
 #
+# PANEL_LAUNCHER=panelprep.exe starts the user's 32-bit launcher instead of
+# the 64-bit edition (under WoW64, where the kernel runs i386 code): it must
+# hand over to panelprep64.exe and end with 9; the edition's exit code is
+# what the scenario expects.
+#
 # The controller is brought up by scripts/vc-fixture.sh with its driver;
 # each group takes it as the launcher finds it (bus driver only, unplugged)
 # and leaves it as the fixture made it.
@@ -33,6 +38,8 @@ PREP_PID=
 declare -A EN JA
 EN[M1]="This application can't run under Windows98/Me."
 JA[M1]="このアプリケーションはWindows98/Meでは動作しません。"
+EN[M2]="This application can't run under Windows XP 64-bit Edition."
+JA[M2]=${EN[M2]}
 EN[M3]='In order to install or uninstall the driver,\nyou must have Administrator privileges.'
 JA[M3]="ドライバをインストール/アンインストールするには、管理者権限が必要です。"
 EN[M4]="Error: Some files are missing."
@@ -89,18 +96,45 @@ launcher_folder() {
   if [ $# -gt 0 ]; then printf '%s\r\n' "$@" >"$dir/panelprep.INI"; fi
 }
 
-# Starts the launcher's 64-bit edition in the environment PREP_ENV
-# (VAR=VALUE...): start_launcher DIR [ARGS...]
+# Starts the launcher (PANEL_LAUNCHER, default its 64-bit edition) in the
+# environment PREP_ENV (VAR=VALUE...): start_launcher DIR [ARGS...]
 PREP_ENV=()
+LAUNCHER=${PANEL_LAUNCHER:-panelprep64.exe}
 start_launcher() {
   local envs=("${PREP_ENV[@]}")
   local dir=$1
   shift
   rm -f "$PREP_RC"
+  if [ "$LAUNCHER" = panelprep.exe ] && [ -f "$dir/panelprep64.exe" ]; then
+    start_handover "$dir" "$@"
+    return
+  fi
   (
     rc=0
-    env "${envs[@]}" "$WINE64" "$dir/panelprep64.exe" "$@" >/dev/null 2>>"$WORK/launcher.err" || rc=$?
+    env "${envs[@]}" "$WINE64" "$dir/$LAUNCHER" "$@" >/dev/null 2>>"$WORK/launcher.err" || rc=$?
     echo $rc >"$PREP_RC"
+  ) &
+  PREP_PID=$!
+}
+
+# The 32-bit launcher hands over: it ends with 9 at once, and the exit code
+# of the panelprep64.exe it started (waited for by uiauto) is the outcome.
+start_handover() {
+  local dir=$1
+  shift
+  (
+    ui wait-process panelprep64.exe --timeout 900 >"$WORK/edition.out" 2>&1 &
+    watcher=$!
+    rc=0
+    env "${PREP_ENV[@]}" "$WINE64" "$dir/panelprep.exe" "$@" >/dev/null 2>&1 || rc=$?
+    if [ $rc -ne 9 ]; then
+      kill $watcher 2>/dev/null
+      echo "$rc (panelprep.exe, instead of 9 after the hand-over)" >"$PREP_RC"
+    elif wait $watcher; then
+      sed -n 's/^exit-code=//p' "$WORK/edition.out" >"$PREP_RC"
+    else
+      echo "unknown: panelprep64.exe not seen ($(cat "$WORK/edition.out"))" >"$PREP_RC"
+    fi
   ) &
   PREP_PID=$!
 }
@@ -443,6 +477,24 @@ language)
   make_vsb "$WORK/dist/Pallavox.vsb" Pallavox 1.05
   japanese
   whole_sequence "$WORK/dist" "$WORK/dist/Pallavox.vsb"
+  ;;
+handover)
+  # The user's 32-bit launcher (PANEL_LAUNCHER=panelprep.exe) under WoW64.
+  [ "$LAUNCHER" = panelprep.exe ] || fail "the hand-over needs PANEL_LAUNCHER=panelprep.exe"
+  # Its argument text goes on unchanged, blanks included, to the edition,
+  # from a folder whose path has blanks: its switches choose the language.
+  launcher_folder "$WORK/hand over/dist"
+  controller_off
+  japanese
+  LANG_TEXTS=EN
+  first_box M6 2 3 "$WORK/hand over/dist" /j "Z:\my files" /e
+  LANG_TEXTS=JA
+  first_box M6 2 3 "$WORK/hand over/dist" /e "Z:\my files/Jobs"
+  # Without the 64-bit edition: M2, in English whatever the language, and 9.
+  rm "$WORK/hand over/dist/panelprep64.exe"
+  LANG_TEXTS=EN
+  first_box M2 1 9 "$WORK/hand over/dist" /j
+  english
   ;;
 badinput)
   launcher_folder "$WORK/dist"

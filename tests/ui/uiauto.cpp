@@ -44,6 +44,8 @@ const char kUsage[] =
     "  press-update                click the Update button (fails when it is disabled), then sync\n"
     "  close [--wait]              post WM_CLOSE; --wait: wait for the process, print its exit code\n"
     "  process-exit-code           wait for the window's process to end, print its exit code\n"
+    "  wait-process NAME           wait until a process of that file name runs, then until it\n"
+    "                              ends; print its exit code (a program started by another)\n"
     "  menu ID                     print a menu item's state (read inside the process)\n"
     "  expect-menu ID STATE...     wait until the item is: enabled|grayed|disabled, checked|unchecked\n"
     "  flash-watch                 count the updater's FlashWindow calls from now on (read inside)\n"
@@ -925,6 +927,39 @@ int WaitExit(HANDLE process)
     return 0;
 }
 
+// The first running process whose file name is name, opened for waiting.
+HANDLE OpenProcessNamed(const char* name)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return NULL;
+    HANDLE process = NULL;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32First(snapshot, &entry); more && !process; more = Process32Next(snapshot, &entry)) {
+        if (lstrcmpiA(entry.szExeFile, name) == 0)
+            process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID);
+    }
+    CloseHandle(snapshot);
+    return process;
+}
+
+int CmdWaitProcess(const char* name)
+{
+    Deadline d(g_opt.timeout_ms);
+    HANDLE process;
+    while (!(process = OpenProcessNamed(name))) {
+        if (d.Passed()) {
+            Fail("no process %s", name);
+            return 1;
+        }
+        Sleep(20);
+    }
+    int rc = WaitExit(process);
+    CloseHandle(process);
+    return rc;
+}
+
 int CmdClose(HWND hwnd)
 {
     HANDLE process = NULL;
@@ -1275,6 +1310,8 @@ int main(int argc, char** argv)
     }
     if (IsOption(cmd, "answer-box") && n == 1)
         return CmdAnswerBox(arg[0]);
+    if (IsOption(cmd, "wait-process") && n == 1)
+        return CmdWaitProcess(arg[0]);
     if (IsOption(cmd, "set-text") && n == 2)
         return CmdSetText(arg[0], arg[1]);
     if (IsOption(cmd, "move-box") && n == 2)
