@@ -93,8 +93,10 @@ ja_complete || die "the language scenario left no screenshots of ${ja_boxes[*]} 
 # right edges stay.
 cut() {
   local geometry w h x y
-  geometry=$(convert "$1" -trim -format '%w %h %X %Y' info:) || die "cannot read $1"
+  geometry=$(convert "$1" -trim -format '%w %h %X %Y' info: 2>/dev/null) || die "cannot read $1"
   read -r w h x y <<<"$geometry"
+  # A message box is well over this size; less means no window was shown.
+  [ "$w" -ge 100 ] && [ "$h" -ge 50 ] || die "no window on $1"
   convert "$1" -crop "$((w + 1))x$((h + 1))$x$y" +repage "$2" || die "cannot cut $1"
 }
 
