@@ -227,4 +227,46 @@ TEST_F(Serial, SilenceTimesOutAndAnAbortWhilePausedEndsTheRun)
     ExpectNothingSentAfter("| data #1");
 }
 
+volatile LONG g_chatter = 0;
+
+// The line carries an active-sensing byte every 200 ms while g_chatter is set.
+DWORD WINAPI Chatter(LPVOID)
+{
+    while (g_chatter) {
+        Vctl("com inject 2 FE");
+        Sleep(200);
+    }
+    return 0;
+}
+
+TEST_F(Serial, NoiseBeforeTheReplyEndsTheReceiveAndTheAbortEndsAWaitingRun)
+{
+    // An open of the open port gives its handle back first.
+    DWORD before = 0, after = 0;
+    char err[ERROR_TEXT_SIZE] = "";
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before));
+    ASSERT_EQ(1, SerialOpen(2, 57600, err));
+    ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after));
+    EXPECT_EQ(before, after);
+
+    // Bytes before F0 keep coming and no reply: the receive ends all the same.
+    g_chatter = 1;
+    HANDLE chatter = CreateThread(NULL, 0, Chatter, NULL, 0, NULL);
+    int r = 99;
+    EXPECT_TRUE(CallEnds([&] { return Receive(64, &r), r; }, 2 * SERIAL_RECEIVE_BOUND_MS, &r));
+    EXPECT_EQ(-1, r);
+    g_chatter = 0; // (vctl runs one at a time)
+    WaitForSingleObject(chatter, INFINITE);
+    CloseHandle(chatter);
+
+    // A run waiting for a reply ends at the abort.
+    BlockSpec b;
+    b.data = Pattern(8 * 256, 10);
+    TempFile f(BlockBytes(b));
+    VctlOk("fault silent --at 3");
+    EXPECT_EQ(0, AbortRun(window_, f.path(), LinkSerial, [] { return Logged("[fault: no reply]"); }, 3000));
+    EXPECT_TRUE(window_.MessageRowShows(0, MSG_UPDATE_ABORTED));
+    ExpectNothingSentAfter("[fault: no reply]");
+}
+
 } // namespace

@@ -105,34 +105,44 @@ int SerialSend(const unsigned char* bytes, unsigned long length)
     return WriteFile(g_port, bytes, length, &written, NULL) ? 1 : 0;
 }
 
-// One byte read, its wait cut to what is left of the receive's bound; 1 a
-// byte came, -1 none in time, -2 aborted, 0 the read failed.
-int ReadByte(unsigned char* byte, DWORD start)
+DWORD Least(DWORD a, DWORD b)
 {
-    DWORD spent = GetTickCount() - start;
-    if (Aborted())
-        return -2;
-    if (spent >= SERIAL_RECEIVE_BOUND_MS)
-        return -1;
-    DWORD left = SERIAL_RECEIVE_BOUND_MS - spent;
-    SetReadTimeout(left < SERIAL_READ_TIMEOUT_MS ? left : (DWORD)SERIAL_READ_TIMEOUT_MS);
-    DWORD got = 0;
-    BOOL ok = ReadFile(g_port, byte, 1, &got, NULL);
-    if (Aborted())
-        return -2;
-    if (!ok)
-        return 0;
-    return got == 0 ? -1 : 1;
+    return a < b ? a : b;
+}
+
+// One byte: 1 it came, -1 none for SERIAL_READ_TIMEOUT_MS since `last` (the
+// receive's start or its last byte) or none before the receive's bound
+// (from `start`), -2 aborted, 0 a read failed. It reads in steps of at most
+// SERIAL_ABORT_POLL_MS.
+int ReadByte(unsigned char* byte, DWORD start, DWORD last)
+{
+    for (;;) {
+        if (Aborted())
+            return -2;
+        DWORD now = GetTickCount();
+        DWORD idle = now - last, spent = now - start;
+        if (idle >= SERIAL_READ_TIMEOUT_MS || spent >= SERIAL_RECEIVE_BOUND_MS)
+            return -1;
+        SetReadTimeout(Least(Least(SERIAL_READ_TIMEOUT_MS - idle, SERIAL_RECEIVE_BOUND_MS - spent),
+                             SERIAL_ABORT_POLL_MS));
+        DWORD got = 0;
+        if (!ReadFile(g_port, byte, 1, &got, NULL))
+            return Aborted() ? -2 : 0;
+        if (got == 1)
+            return 1;
+    }
 }
 
 int SerialReceive(unsigned char* buffer, unsigned long capacity)
 {
     size_t count = 0;
     DWORD start = GetTickCount();
+    DWORD last = start;
     int r;
     for (;;) {
         unsigned char byte = 0;
-        r = ReadByte(&byte, start);
+        r = ReadByte(&byte, start, last);
+        last = GetTickCount();
         if (r != 1)
             break;
         r = SerialFrameByte(byte, buffer, capacity, &count);

@@ -7,6 +7,9 @@ enum {
     // A receive ends this long after its start at the latest, whatever the
     // line carries (bytes before F0 each start a new read).
     SERIAL_RECEIVE_BOUND_MS = 2 * SERIAL_READ_TIMEOUT_MS,
+    // A receive reads in steps this long at most, so that it sees the user's
+    // abort while the line is silent.
+    SERIAL_ABORT_POLL_MS = 100,
 };
 
 void ProbeSerialPorts(unsigned char present[4]);
