@@ -121,8 +121,13 @@ static IRP *take_pending(LIST_ENTRY *list, FILE_OBJECT *file)
     return NULL;
 }
 
-/* Completes the pending requests of the list (of one file, or all) with the status; returns how many. */
-static ULONG end_pending(LIST_ENTRY *list, FILE_OBJECT *file, NTSTATUS status)
+static const UCHAR empty_block[VCKM_BLOCK];
+
+static ULONG fill_read(IRP *irp, const UCHAR *data);
+
+/* Completes the pending requests of the list (of one file, or all) with the
+ * status, reads with the data when given; returns how many. */
+static ULONG end_pending_with(LIST_ENTRY *list, FILE_OBJECT *file, NTSTATUS status, const UCHAR *data)
 {
     LIST_ENTRY done;
     IRP *irp;
@@ -135,10 +140,16 @@ static ULONG end_pending(LIST_ENTRY *list, FILE_OBJECT *file, NTSTATUS status)
     KeReleaseSpinLock(&io_lock, irql);
     while (!IsListEmpty(&done))
     {
-        complete(CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry), status, 0);
+        IRP *irp = CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry);
+        complete(irp, status, data ? fill_read(irp, data) : 0);
         n++;
     }
     return n;
+}
+
+static ULONG end_pending(LIST_ENTRY *list, FILE_OBJECT *file, NTSTATUS status)
+{
+    return end_pending_with(list, file, status, NULL);
 }
 
 static ULONG end_reads(struct km_dev *dev, FILE_OBJECT *file, NTSTATUS status)
@@ -205,11 +216,10 @@ static void deliver_block(const UCHAR *data, ULONG length)
 /* An idle read of a driver that answers every USB frame: an empty block after 1 ms. */
 static NTSTATUS read_empty(IRP *irp)
 {
-    static const UCHAR empty[VCKM_BLOCK];
     LARGE_INTEGER frame;
     frame.QuadPart = -10000;  /* 1 ms, relative */
     KeDelayExecutionThread(KernelMode, FALSE, &frame);
-    return complete(irp, STATUS_SUCCESS, fill_read(irp, empty));
+    return complete(irp, STATUS_SUCCESS, fill_read(irp, empty_block));
 }
 
 static NTSTATUS do_read(struct km_dev *dev, IRP *irp)
@@ -586,8 +596,9 @@ static NTSTATUS control_ioctl(IRP *irp)
         KeAcquireSpinLock(&io_lock, &irql);
         devs[0].st.hold = *(ULONG *)buf;
         KeReleaseSpinLock(&io_lock, irql);
-        /* released writes end as a cancelled transfer does */
+        /* released writes end as a cancelled transfer does; a read waiting now gets its empty block */
         if (!(*(ULONG *)buf & VCKM_HOLD_WRITES)) end_pending(&devs[0].held, NULL, STATUS_CANCELLED);
+        if (*(ULONG *)buf & VCKM_HOLD_IDLE_EMPTY) end_pending_with(&devs[0].reads, NULL, STATUS_SUCCESS, empty_block);
         return complete(irp, STATUS_SUCCESS, 0);
     case IOCTL_VCKM_CLEAR:
         clear_counters();
