@@ -30,6 +30,9 @@ int g_after_raw = 0;  // the last out-pipe transfer carried raw data
 int g_reader_stuck = 0;  // a reader the driver never let go still owns the ring
 volatile LONG g_aborted = 0;
 HANDLE g_written = NULL; // manual reset: the out-pipe write has ended
+// The out-pipe write going on; process-wide, so that a write the driver
+// ends only after the send has given up still finds it.
+OVERLAPPED g_write;
 
 LONG g_previous_count = -1;
 DWORD g_first_device = 0;
@@ -192,21 +195,20 @@ int WriteOut(const unsigned char* bytes, unsigned long length, DWORD start)
 {
     if (Aborted() || g_out_pipe == INVALID_HANDLE_VALUE)
         return 0;
-    OVERLAPPED ov;
-    memset(&ov, 0, sizeof(ov));
-    ov.hEvent = g_written;
+    memset(&g_write, 0, sizeof(g_write));
+    g_write.hEvent = g_written;
     ResetEvent(g_written);
     DWORD written = 0;
-    if (WriteFile(g_out_pipe, bytes, length, &written, &ov))
+    if (WriteFile(g_out_pipe, bytes, length, &written, &g_write))
         return written >= length;
     if (GetLastError() != ERROR_IO_PENDING)
         return 0;
     for (;;) {
         if (WaitForSingleObject(g_written, KMIDI_ABORT_POLL_MS) == WAIT_OBJECT_0)
-            return GetOverlappedResult(g_out_pipe, &ov, &written, FALSE) && written >= length;
+            return GetOverlappedResult(g_out_pipe, &g_write, &written, FALSE) && written >= length;
         int late = GetTickCount() - start >= KMIDI_SEND_WAIT_MS;
         if (late || Aborted()) {
-            CancelWrite(&ov);
+            CancelWrite(&g_write);
             return late && !Aborted() ? -1 : 0;
         }
     }
