@@ -6,7 +6,8 @@
  * they are plugged in (the symbolic link exists only then; the objects stay,
  * so handles of an unplugged device fail cleanly). The control device
  * \\.\VcKmidi plugs and unplugs them, makes opens and change requests fail,
- * stalls the in-pipe, and reports counters.
+ * stalls the in-pipe, answers idle reads with empty blocks, holds writes,
+ * and reports counters.
  *
  * Below a device: "P91", the in-pipe, whose reads take one 64-byte block
  * each, and "P11", the out-pipe. Device 0 is bridged to the device model
@@ -47,6 +48,7 @@ struct km_dev
     DEVICE_OBJECT *self;
     ULONG number;
     LIST_ENTRY reads;                 /* pending in-pipe reads */
+    LIST_ENTRY held;                  /* out-pipe writes held (VCKM_HOLD_WRITES) */
     LIST_ENTRY queued;                /* struct queued_block */
     struct vckm_device_status st;     /* counters; guarded by io_lock */
     ULONG refuse[VCKM_KINDS];
@@ -95,16 +97,17 @@ static void NTAPI cancel_read(DEVICE_OBJECT *device, IRP *irp)
     KeAcquireSpinLock(&io_lock, &irql);
     RemoveEntryList(&irp->Tail.Overlay.ListEntry);
     InitializeListHead(&irp->Tail.Overlay.ListEntry);
-    if (dev != IS_CONTROL) dev->st.reads_cancelled++;
+    if (dev != IS_CONTROL && IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_READ)
+        dev->st.reads_cancelled++;
     KeReleaseSpinLock(&io_lock, irql);
     complete(irp, STATUS_CANCELLED, 0);
 }
 
-/* First read (of one file, or any) not being cancelled; io_lock held. */
-static IRP *take_read(struct km_dev *dev, FILE_OBJECT *file)
+/* First request of the list (of one file, or any) not being cancelled; io_lock held. */
+static IRP *take_pending(LIST_ENTRY *list, FILE_OBJECT *file)
 {
     LIST_ENTRY *e;
-    for (e = dev->reads.Flink; e != &dev->reads; e = e->Flink)
+    for (e = list->Flink; e != list; e = e->Flink)
     {
         IRP *irp = CONTAINING_RECORD(e, IRP, Tail.Overlay.ListEntry);
         if (file && IoGetCurrentIrpStackLocation(irp)->FileObject != file) continue;
@@ -118,8 +121,13 @@ static IRP *take_read(struct km_dev *dev, FILE_OBJECT *file)
     return NULL;
 }
 
-/* Completes the pending reads (of one file, or all) with the status; returns how many. */
-static ULONG end_reads(struct km_dev *dev, FILE_OBJECT *file, NTSTATUS status)
+static const UCHAR empty_block[VCKM_BLOCK];
+
+static ULONG fill_read(IRP *irp, const UCHAR *data);
+
+/* Completes the pending requests of the list (of one file, or all) with the
+ * status, reads with the data when given; returns how many. */
+static ULONG end_pending_with(LIST_ENTRY *list, FILE_OBJECT *file, NTSTATUS status, const UCHAR *data)
 {
     LIST_ENTRY done;
     IRP *irp;
@@ -128,14 +136,25 @@ static ULONG end_reads(struct km_dev *dev, FILE_OBJECT *file, NTSTATUS status)
 
     InitializeListHead(&done);
     KeAcquireSpinLock(&io_lock, &irql);
-    while ((irp = take_read(dev, file))) InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
+    while ((irp = take_pending(list, file))) InsertTailList(&done, &irp->Tail.Overlay.ListEntry);
     KeReleaseSpinLock(&io_lock, irql);
     while (!IsListEmpty(&done))
     {
-        complete(CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry), status, 0);
+        IRP *irp = CONTAINING_RECORD(RemoveHeadList(&done), IRP, Tail.Overlay.ListEntry);
+        complete(irp, status, data ? fill_read(irp, data) : 0);
         n++;
     }
     return n;
+}
+
+static ULONG end_pending(LIST_ENTRY *list, FILE_OBJECT *file, NTSTATUS status)
+{
+    return end_pending_with(list, file, status, NULL);
+}
+
+static ULONG end_reads(struct km_dev *dev, FILE_OBJECT *file, NTSTATUS status)
+{
+    return end_pending(&dev->reads, file, status);
 }
 
 static ULONG fill_read(IRP *irp, const UCHAR *data)
@@ -179,7 +198,7 @@ static void deliver_block(const UCHAR *data, ULONG length)
     {
         dev->st.dropped++;
     }
-    else if (IsListEmpty(&dev->queued) && (irp = take_read(dev, NULL)))
+    else if (IsListEmpty(&dev->queued) && (irp = take_pending(&dev->reads, NULL)))
     {
         dev->st.blocks_read++;
     }
@@ -192,6 +211,15 @@ static void deliver_block(const UCHAR *data, ULONG length)
     KeReleaseSpinLock(&io_lock, irql);
     if (irp) complete(irp, STATUS_SUCCESS, fill_read(irp, q->data));
     if (q) ExFreePoolWithTag(q, VCKM_TAG);
+}
+
+/* An idle read of a driver that answers every USB frame: an empty block after 1 ms. */
+static NTSTATUS read_empty(IRP *irp)
+{
+    LARGE_INTEGER frame;
+    frame.QuadPart = -10000;  /* 1 ms, relative */
+    KeDelayExecutionThread(KernelMode, FALSE, &frame);
+    return complete(irp, STATUS_SUCCESS, fill_read(irp, empty_block));
 }
 
 static NTSTATUS do_read(struct km_dev *dev, IRP *irp)
@@ -220,6 +248,11 @@ static NTSTATUS do_read(struct km_dev *dev, IRP *irp)
         q = CONTAINING_RECORD(RemoveHeadList(&dev->queued), struct queued_block, entry);
         dev->st.queued_blocks--;
         dev->st.blocks_read++;
+    }
+    else if (dev->st.hold & VCKM_HOLD_IDLE_EMPTY)
+    {
+        KeReleaseSpinLock(&io_lock, irql);
+        return read_empty(irp);
     }
     else
     {
@@ -252,6 +285,20 @@ static NTSTATUS do_write(struct km_dev *dev, IRP *irp)
     KeAcquireSpinLock(&io_lock, &irql);
     present = (BOOLEAN)dev->st.present;
     if (present) dev->st.writes++;
+    if (present && (dev->st.hold & VCKM_HOLD_WRITES))
+    {
+        /* a stalled out-pipe: the write waits for its cancel, its close or the release */
+        IoSetCancelRoutine(irp, cancel_read);
+        if (irp->Cancel && IoSetCancelRoutine(irp, NULL))
+        {
+            KeReleaseSpinLock(&io_lock, irql);
+            return complete(irp, STATUS_CANCELLED, 0);
+        }
+        IoMarkIrpPending(irp);
+        InsertTailList(&dev->held, &irp->Tail.Overlay.ListEntry);
+        KeReleaseSpinLock(&io_lock, irql);
+        return STATUS_PENDING;
+    }
     KeReleaseSpinLock(&io_lock, irql);
     if (!present) return complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
     if (dev->number == 0) bridge_send(VC_H2D_WRITE, irp->AssociatedIrp.SystemBuffer, length);
@@ -393,6 +440,7 @@ static NTSTATUS do_close(struct km_dev *dev, IRP *irp)
 
     if (!kind || kind == FILE_REFUSED) return complete(irp, STATUS_SUCCESS, 0);
     ended = end_reads(dev, file, STATUS_CANCELLED);
+    end_pending(&dev->held, file, STATUS_CANCELLED);
     KeAcquireSpinLock(&io_lock, &irql);
     dev->st.reads_closed += ended;
     if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CLOSE && dev->st.open_now[kind - 1])
@@ -460,6 +508,7 @@ static NTSTATUS unplug(ULONG number)
     changed = 1;
     KeReleaseSpinLock(&io_lock, irql);
     end_reads(dev, NULL, STATUS_DEVICE_NOT_CONNECTED);
+    end_pending(&dev->held, NULL, STATUS_DEVICE_NOT_CONNECTED);
     drop_queued(dev);
     if (number == 0) bridge_send(VC_H2D_REMOVED, NULL, 0);
     return STATUS_SUCCESS;
@@ -479,6 +528,8 @@ static void fill_status(struct vckm_status *st)
         st->dev[i] = devs[i].st;
         st->dev[i].pending_reads = 0;
         for (e = devs[i].reads.Flink; e != &devs[i].reads; e = e->Flink) st->dev[i].pending_reads++;
+        st->dev[i].held_writes = 0;
+        for (e = devs[i].held.Flink; e != &devs[i].held; e = e->Flink) st->dev[i].held_writes++;
     }
     KeReleaseSpinLock(&io_lock, irql);
 }
@@ -539,6 +590,15 @@ static NTSTATUS control_ioctl(IRP *irp)
         KeReleaseSpinLock(&io_lock, irql);
         /* a read that waits now fails as a stalled endpoint's does */
         if (*(ULONG *)buf) end_reads(&devs[0], NULL, STATUS_UNSUCCESSFUL);
+        return complete(irp, STATUS_SUCCESS, 0);
+    case IOCTL_VCKM_HOLD:
+        if (in_len < sizeof(ULONG)) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+        KeAcquireSpinLock(&io_lock, &irql);
+        devs[0].st.hold = *(ULONG *)buf;
+        KeReleaseSpinLock(&io_lock, irql);
+        /* released writes end as a cancelled transfer does; a read waiting now gets its empty block */
+        if (!(*(ULONG *)buf & VCKM_HOLD_WRITES)) end_pending(&devs[0].held, NULL, STATUS_CANCELLED);
+        if (*(ULONG *)buf & VCKM_HOLD_IDLE_EMPTY) end_pending_with(&devs[0].reads, NULL, STATUS_SUCCESS, empty_block);
         return complete(irp, STATUS_SUCCESS, 0);
     case IOCTL_VCKM_CLEAR:
         clear_counters();
@@ -643,6 +703,7 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT *driver, UNICODE_STRING *registry_path)
         devs[i].number = i;
         InitializeListHead(&devs[i].reads);
         InitializeListHead(&devs[i].queued);
+        InitializeListHead(&devs[i].held);
         device_name(i, dbuf, ARRAYSIZE(dbuf));
         status = create_device(driver, dbuf, &devs[i], &devs[i].self);
     }

@@ -121,6 +121,11 @@ struct vcbus_status
 #define IOCTL_VCKM_REFUSE    VCKM_IOCTL(3)   /* in: struct vckm_refuse */
 #define IOCTL_VCKM_STALL     VCKM_IOCTL(4)   /* in: ULONG reads of device 0's in-pipe that fail */
 #define IOCTL_VCKM_CLEAR     VCKM_IOCTL(5)   /* counters, refusals and the stall back to 0 */
+#define IOCTL_VCKM_HOLD      VCKM_IOCTL(6)   /* in: ULONG VCKM_HOLD_* flags of device 0 */
+
+/* Faults of device 0 that last until changed. */
+#define VCKM_HOLD_IDLE_EMPTY 1u              /* a read with no block waits 1 ms and gets an empty block */
+#define VCKM_HOLD_WRITES     2u              /* out-pipe writes pend until cancelled, closed or released */
 
 /* What a refusal makes fail, and the file kinds counted in the status. */
 #define VCKM_OPEN_DEVICE     0
@@ -152,6 +157,8 @@ struct vckm_device_status
     unsigned int writes;
     unsigned int dropped;                 /* blocks dropped: queue full or device gone */
     unsigned int stall;                   /* reads left to fail */
+    unsigned int hold;                    /* VCKM_HOLD_* (device 0) */
+    unsigned int held_writes;             /* writes pending now */
 };
 
 struct vckm_status

@@ -12,7 +12,9 @@
 //   in BUSY HEARS NAME            an input port: refuses opens, gets the
 //                                 device's messages
 // A long message completes after the delay in <state dir>\midi.delay (ms,
-// read for every message), and its bytes are taken from the caller's
+// read for every message; with the port's index + 1 in <state dir>\midi.hold
+// the messages of that output port never complete, until a reset takes them
+// back or the hold ends), and its bytes are taken from the caller's
 // buffer only then, as a port that sends them out byte by byte would. With a
 // rate in <state dir>\midi.rate (bits per second), every message also takes
 // its time on the line, 10 bits a byte, both ways.
@@ -42,6 +44,7 @@ enum {
     VCMIDI_MAX_RECORD = 1 << 20,
     VCMIDI_BITS_PER_BYTE = 10, // start bit, 8 data bits, stop bit
     VCMIDI_MAX_DELAY_MS = 10000,
+    VCMIDI_HOLD_POLL_MS = 5,
 };
 
 struct Client {
@@ -315,6 +318,19 @@ DWORD WINAPI ReaderThread(LPVOID)
     return 0;
 }
 
+// A held message waits until a reset cancels it or the hold of its port ends.
+void WaitWhileHeld(UINT port)
+{
+    for (;;) {
+        EnterCriticalSection(&g_lock);
+        int cancelled = g_jobs.front().cancelled;
+        LeaveCriticalSection(&g_lock);
+        if (cancelled || ReadSetting("midi.hold", VCMIDI_MAX_PORTS) != port + 1)
+            return;
+        Sleep(VCMIDI_HOLD_POLL_MS);
+    }
+}
+
 // Sends the queued long messages one after the other, each after the delay.
 DWORD WINAPI SenderThread(LPVOID)
 {
@@ -330,6 +346,7 @@ DWORD WINAPI SenderThread(LPVOID)
             LeaveCriticalSection(&g_lock);
 
             Sleep(Delay());
+            WaitWhileHeld(job.port);
             CrossLine(&g_out_free_us, job.hdr->dwBufferLength, job.sent_us);
 
             EnterCriticalSection(&g_lock);

@@ -103,3 +103,9 @@ BOOL VcKmClear()
 {
     return Request(IOCTL_VCKM_CLEAR, NULL, 0, NULL, 0);
 }
+
+BOOL VcKmHold(unsigned flags)
+{
+    ULONG n = flags;
+    return Request(IOCTL_VCKM_HOLD, &n, sizeof(n), NULL, 0);
+}

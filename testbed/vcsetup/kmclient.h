@@ -19,6 +19,8 @@ BOOL VcKmStatus(vckm_status *status);
 // After `skip` more that succeed, the next `count` opens (or change requests) fail.
 BOOL VcKmRefuse(unsigned device, unsigned what, unsigned count, unsigned skip = 0);
 BOOL VcKmStall(unsigned reads);
+// VCKM_HOLD_* faults of device 0 (0: none).
+BOOL VcKmHold(unsigned flags);
 BOOL VcKmClear();
 
 #endif

@@ -41,6 +41,7 @@ const char kUsage[] =
     "       vcsetup bridge BRIDGEDIR (Linux folder of the FIFOs h2d and d2h; next plug)\n"
     "       vcsetup kmidi install BRIDGEDIR | plug N | unplug N | status | clear\n"
     "                     | refuse N open|in|out|change COUNT|always | stall COUNT|always\n"
+    "                     | hold idle|writes on|off\n"
     "                               (the kernel USB-MIDI driver, devices \\\\.\\ZUVAX0..7)\n";
 
 int Fail(const char *fmt, ...)
@@ -396,6 +397,16 @@ int Kmidi(int argc, char **argv)
     if (argc == 2 && !strcmp(argv[0], "stall")) {
         if (ParseCount(argv[1], &count)) return 1;
         return VcKmStall(count) ? 0 : Fail("stall failed (error %lu)", GetLastError());
+    }
+    if (argc == 3 && !strcmp(argv[0], "hold")) {
+        // hold idle|writes on|off: one fault of device 0 changed, the other kept
+        vckm_status st;
+        unsigned flag = !strcmp(argv[1], "idle") ? VCKM_HOLD_IDLE_EMPTY : !strcmp(argv[1], "writes") ? VCKM_HOLD_WRITES : 0;
+        int on = !strcmp(argv[2], "on");
+        if (!flag || (!on && strcmp(argv[2], "off"))) return Fail("hold idle|writes on|off");
+        if (!VcKmStatus(&st)) return Fail("the kernel MIDI driver is not running (vcsetup kmidi install)");
+        unsigned flags = on ? st.dev[0].hold | flag : st.dev[0].hold & ~flag;
+        return VcKmHold(flags) ? 0 : Fail("hold failed (error %lu)", GetLastError());
     }
     if (argc == 2 && (!strcmp(argv[0], "plug") || !strcmp(argv[0], "unplug"))) {
         if (ParseDevice(argv[1], &device)) return 1;

@@ -49,7 +49,8 @@ const char* const kHelp =
     "  status [--device]           the model's state (--device: also vcsetup status)\n"
     "  reset                       clear flash, log, faults and versions\n"
     "  kmidi install | plug N | unplug N | status | refuse N open|in|out|change COUNT|always\n"
-    "      | stall COUNT|always | clear     the kernel USB-MIDI driver (vcsetup.exe kmidi ...)\n"
+    "      | stall COUNT|always | hold idle|writes on|off | clear\n"
+    "                              the kernel USB-MIDI driver (vcsetup.exe kmidi ...)\n"
     "  kmidi shape empty N | gap N | trailing on|off | clear   in-pipe blocks of every reply\n"
     "  kmidi fault header HEX [--packet P] [--at K] | fault clear | wire [clear]\n"
     "  com map                     the prefix's COM1..COM4 become the test bed's serial ports\n"
@@ -63,6 +64,7 @@ const char* const kHelp =
     "  midi ports LINE...          the MIDI ports of processes started from now: 'out TECH BUSY REACHES NAME',\n"
     "                              'in BUSY HEARS NAME' (REACHES/HEARS 1: the port is wired to the device)\n"
     "  midi delay MS               a long message completes MS after it was sent\n"
+    "  midi hold PORT|off          long messages on output PORT never complete (until a reset)\n"
     "  midi rate BAUD|off          messages take their time on the line both ways (10 bits a byte), or none\n"
     "  midi inject HEX...          one message to the input ports wired to the device, now\n"
     "State dir: --dir, else $PANEL_VC_DIR, else $PANEL_WINE_DIR/vc, else build/wine/vc.\n"
@@ -326,6 +328,14 @@ int MidiCommand(const std::string& dir, const std::vector<std::string>& w)
         }
         return WriteText(dir + "/midi.delay", w[2] + "\n");
     }
+    if (w.size() == 3 && w[1] == "hold") {
+        unsigned long long port = 0;
+        if (w[2] != "off" && !ParseNumber(w[2], 31, &port)) {
+            fprintf(stderr, "vctl: midi hold PORT|off (PORT 0..31)\n");
+            return 2;
+        }
+        return WriteText(dir + "/midi.hold", w[2] == "off" ? "0\n" : std::to_string(port + 1) + "\n");
+    }
     if (w.size() == 3 && w[1] == "rate") {
         unsigned long long baud = 0;
         if (w[2] != "off" && (!ParseNumber(w[2], 1000000, &baud) || baud == 0)) {
@@ -334,7 +344,7 @@ int MidiCommand(const std::string& dir, const std::vector<std::string>& w)
         }
         return WriteText(dir + "/midi.rate", std::to_string(baud) + "\n");
     }
-    fprintf(stderr, "vctl: midi install DLL | midi ports LINE... | midi delay MS | midi rate BAUD|off\n");
+    fprintf(stderr, "vctl: midi install DLL | midi ports LINE... | midi delay MS | midi hold PORT|off | midi rate BAUD|off\n");
     return 2;
 }
 

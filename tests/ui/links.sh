@@ -130,6 +130,20 @@ midi_scan)
   expect_out "no offer" "Update disabled" ui button
   end_updater
 
+  # The reply comes late, after the time-out (while its box is up): the
+  # scan has ended, so nothing opens, the device is not asked, no offer.
+  vc reset
+  vc fault delay 1500 --on any --at 1
+  start_updater "$PANELUP" "$(winpath files/pal.vsb)"
+  expect_line "box text: not found" "text=Update-device not found." ui wait-box --caption Error --timeout 15
+  sleep 2
+  check "box answered" ui answer-box 1 --caption Error
+  "$VCTL" log | grep -q 'port probe reply' || fail "the late reply did not come"
+  "$VCTL" log | grep -q '| inquiry' && fail "the device was asked after the scan's time-out"
+  expect_out "no offer after a late reply" "Update disabled" ui button
+  check "Open usable after a late reply" ui expect-menu $IDM_OPEN enabled
+  end_updater
+
   # The found names lead to a busy port (a second "VC In", higher up).
   vc reset
   vc midi ports "${MIDI_PORTS[@]}" 'in 1 0 VC In'

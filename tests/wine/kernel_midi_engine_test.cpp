@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernelmidi.h"
+#include "kmclient.h"
 #include "link.h"
 #include "protocol.h"
 #include "support/testbed.h"
@@ -18,6 +19,8 @@
 using namespace testbed;
 
 namespace {
+
+const unsigned char kInquiry[] = {0xF0, 0x42, 0x23, 0x44, 0x00, 0xF7};
 
 // A packet of raw data whose 8-bit sum is F7, the byte that ends a message.
 std::vector<unsigned char> SumF7Packet(unsigned variant)
@@ -50,6 +53,7 @@ protected:
     void TearDown() override
     {
         KernelMidiClose();
+        VcKmHold(0);
         LinkType = LinkUsbBulk;
     }
 
@@ -166,6 +170,45 @@ TEST_F(KernelEngine, AbortWhilePausedEndsTheRunAndNothingFollows)
     EXPECT_TRUE(window_.MessageRowShows(0, MSG_UPDATE_ABORTED));
     EXPECT_EQ(held, CountLines(WireLog(), "| data #"));
     EXPECT_LT(held, 400u);
+}
+
+TEST_F(KernelEngine, EmptyBlocksAndAStalledOutPipeEndEveryWaitAndTheAbortEndsItAtOnce)
+{
+    BlockSpec b;
+    b.data = Pattern(4 * 256, 27);
+    TempFile f(BlockBytes(b));
+    char err[ERROR_TEXT_SIZE] = "";
+    unsigned char rx[RX_BUFFER_SIZE];
+    int r = 99;
+    LinkType = LinkKernelMidi;
+
+    // The driver answers every idle read with an empty block: the receive
+    // from a silent device still ends, and a run waiting so ends at the abort.
+    ASSERT_TRUE(VcKmHold(VCKM_HOLD_IDLE_EMPTY));
+    EXPECT_TRUE(CallEnds([&] { return LinkReceive(rx, sizeof(rx), err); }, 4 * KMIDI_RECEIVE_BOUND_MS, &r));
+    EXPECT_EQ(0, r);
+    EXPECT_STREQ("Recieve Error", err);
+    VctlOk("fault silent --at 3");
+    EXPECT_EQ(0, AbortRun(window_, f.path(), LinkKernelMidi, [] { return Logged("[fault: no reply]"); }, 3000));
+    EXPECT_TRUE(window_.MessageRowShows(0, MSG_UPDATE_ABORTED));
+    ASSERT_TRUE(VcKmHold(0));
+
+    // The out-pipe stalls: a send gives up after its wait, and a run blocked
+    // in a write ends at the abort, with nothing written after it.
+    PowerCycle();
+    ASSERT_TRUE(VcKmHold(VCKM_HOLD_WRITES));
+    EXPECT_TRUE(CallEnds([&] { return LinkSend(kInquiry, sizeof(kInquiry), err, TxMidi); },
+                         4 * KMIDI_SEND_WAIT_MS, &r));
+    EXPECT_EQ(0, r);
+    EXPECT_STREQ("Transmit Error(Time Out)", err);
+    auto held = [] {
+        vckm_status st;
+        return VcKmStatus(&st) && st.dev[0].held_writes > 0;
+    };
+    EXPECT_EQ(0, AbortRun(window_, f.path(), LinkKernelMidi, held, 3000));
+    EXPECT_TRUE(window_.MessageRowShows(0, MSG_UPDATE_ABORTED));
+    EXPECT_FALSE(held());
+    EXPECT_EQ(0u, CountLines(WireLog(), "| inquiry"));
 }
 
 } // namespace

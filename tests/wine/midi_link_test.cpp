@@ -99,6 +99,7 @@ protected:
     {
         FreeTransferBuffers();
         VctlOk("midi delay 0");
+        VctlOk("midi hold off");
     }
     void SetUp() override
     {
@@ -367,6 +368,75 @@ TEST_F(Midi, FaultsEndTheRunWithTheirTextAndNothingAfter)
     VctlOk("reset");
     VctlOk("fault unplug --at 2");
     ExpectRunFailsWith(window_, run, "Recieve Error(Timeout)", "[fault: device disappears]");
+}
+
+TEST_F(Midi, HeldMessagesNeitherHangTheScanNorOutlastTheAbort)
+{
+    // Port A never sends its probe: the scan takes it back after the probe's
+    // wait, closes the port and finds the device on the ports after it.
+    VctlOk("midi hold 0");
+    ScanResult r = Scan(kPid);
+    EXPECT_EQ(1, r.found);
+    EXPECT_EQ("VC Out", r.out);
+
+    // The link is closed: its receive cannot be armed, so nothing is sent.
+    const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x44, 0x00, 0xF7};
+    char err[ERROR_TEXT_SIZE] = "";
+    LinkType = LinkSystemMidi;
+    EXPECT_EQ(0, LinkSend(inquiry, sizeof(inquiry), err, TxMidi));
+    EXPECT_STREQ("Rx-Midi Setup Error", err);
+
+    // VC Out holds the first message: the next send waits for it until the
+    // user aborts.
+    VctlOk("midi hold 4");
+    Open();
+    EXPECT_EQ(1, LinkSend(inquiry, sizeof(inquiry), err, TxMidi));
+    int sent = 99;
+    EXPECT_TRUE(CallEnds([&] { return LinkSend(inquiry, sizeof(inquiry), err, TxMidi); }, MIDI_SEND_WAIT_MS / 2,
+                         &sent, [] {
+                             Sleep(200);
+                             MidiLinkAbortWait();
+                         }));
+    EXPECT_EQ(0, sent);
+    EXPECT_STREQ("Transmit Error(Time Out)", err);
+    VctlOk("midi hold off");
+}
+
+HANDLE g_reply_taken;  // the scan's callback is handing over a reply
+HANDLE g_end_returned; // the scan's end has returned
+volatile LONG g_callback_done;
+void* g_post;
+
+// Holds the scan callback's notice until the scan's end has returned, or a second.
+BOOL WINAPI HeldPost(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
+{
+    if (hwnd == NotifyWindow() && wparam == 2000) {
+        SetEvent(g_reply_taken);
+        WaitForSingleObject(g_end_returned, 1000);
+        InterlockedExchange(&g_callback_done, 1);
+    }
+    return ((BOOL(WINAPI*)(HWND, UINT, WPARAM, LPARAM))g_post)(hwnd, msg, wparam, lparam);
+}
+
+TEST_F(Midi, ScanEndWaitsForAReplyBeingTaken)
+{
+    g_post = SystemFunction("user32.dll", "PostMessageA");
+    ASSERT_TRUE(g_post && ReplaceImport(g_post, (void*)HeldPost));
+    g_reply_taken = CreateEventA(NULL, TRUE, FALSE, NULL);
+    g_end_returned = CreateEventA(NULL, TRUE, FALSE, NULL);
+    g_callback_done = 0;
+    ASSERT_EQ(1, MidiScanBegin(NotifyWindow(), kPid));
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(g_reply_taken, 5000));
+    char in[256] = "", out[256] = "";
+    int found = MidiScanEnd(in, out);
+    LONG done = g_callback_done;
+    SetEvent(g_end_returned);
+    ReplaceImport((void*)HeldPost, g_post);
+    EXPECT_EQ(1, done) << "the scan's end freed the listeners under a callback";
+    EXPECT_EQ(1, found);
+    EXPECT_STREQ("VC In", in);
+    CloseHandle(g_reply_taken);
+    CloseHandle(g_end_returned);
 }
 
 } // namespace

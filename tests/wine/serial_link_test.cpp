@@ -227,4 +227,82 @@ TEST_F(Serial, SilenceTimesOutAndAnAbortWhilePausedEndsTheRun)
     ExpectNothingSentAfter("| data #1");
 }
 
+volatile LONG g_chatter = 0;
+void* g_create;
+void* g_close;
+HANDLE g_port_handles[2];
+int g_ports_opened, g_ports_open;
+
+HANDLE WINAPI NotedCreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                               DWORD flags, HANDLE templ)
+{
+    HANDLE h = ((HANDLE(WINAPI*)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE))g_create)(
+        name, access, share, sa, disposition, flags, templ);
+    if (strncmp(name, "COM", 3) == 0 && h != INVALID_HANDLE_VALUE && g_ports_opened < 2) {
+        g_port_handles[g_ports_opened++] = h;
+        g_ports_open++;
+    }
+    return h;
+}
+
+BOOL WINAPI NotedCloseHandle(HANDLE h)
+{
+    for (HANDLE& p : g_port_handles) {
+        if (h && p == h) {
+            p = NULL;
+            g_ports_open--;
+        }
+    }
+    return ((BOOL(WINAPI*)(HANDLE))g_close)(h);
+}
+
+// The line carries an active-sensing byte every 200 ms while g_chatter is set.
+DWORD WINAPI Chatter(LPVOID)
+{
+    while (g_chatter) {
+        Vctl("com inject 2 FE");
+        Sleep(200);
+    }
+    return 0;
+}
+
+TEST_F(Serial, NoiseBeforeTheReplyEndsTheReceiveAndTheAbortEndsAWaitingRun)
+{
+    // An open of the open port gives its handle back first: every port
+    // handle opened is closed by the close.
+    g_create = SystemFunction("kernel32.dll", "CreateFileA");
+    g_close = SystemFunction("kernel32.dll", "CloseHandle");
+    ASSERT_TRUE(ReplaceImport(g_create, (void*)NotedCreateFileA));
+    ASSERT_TRUE(ReplaceImport(g_close, (void*)NotedCloseHandle));
+    char err[ERROR_TEXT_SIZE] = "";
+    SerialClose();
+    EXPECT_EQ(1, SerialOpen(2, 57600, err));
+    EXPECT_EQ(1, SerialOpen(2, 57600, err));
+    SerialClose();
+    ReplaceImport((void*)NotedCreateFileA, g_create);
+    ReplaceImport((void*)NotedCloseHandle, g_close);
+    EXPECT_EQ(2, g_ports_opened);
+    EXPECT_EQ(0, g_ports_open);
+    ASSERT_EQ(1, SerialOpen(2, 57600, err));
+
+    // Bytes before F0 keep coming and no reply: the receive ends all the same.
+    g_chatter = 1;
+    HANDLE chatter = CreateThread(NULL, 0, Chatter, NULL, 0, NULL);
+    int r = 99;
+    EXPECT_TRUE(CallEnds([&] { return Receive(64, &r), r; }, 2 * SERIAL_RECEIVE_BOUND_MS, &r));
+    EXPECT_EQ(-1, r);
+    g_chatter = 0; // (vctl runs one at a time)
+    WaitForSingleObject(chatter, INFINITE);
+    CloseHandle(chatter);
+
+    // A run waiting for a reply ends at the abort.
+    BlockSpec b;
+    b.data = Pattern(8 * 256, 10);
+    TempFile f(BlockBytes(b));
+    VctlOk("fault silent --at 3");
+    EXPECT_EQ(0, AbortRun(window_, f.path(), LinkSerial, [] { return Logged("[fault: no reply]"); }, 3000));
+    EXPECT_TRUE(window_.MessageRowShows(0, MSG_UPDATE_ABORTED));
+    ExpectNothingSentAfter("[fault: no reply]");
+}
+
 } // namespace

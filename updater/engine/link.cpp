@@ -60,3 +60,21 @@ int LinkReceive(unsigned char* buffer, unsigned long capacity, char* err)
     }
     return MapReceiveResult(r, err);
 }
+
+void LinkAbort()
+{
+    switch (LinkRow(LinkType)) {
+    case LinkSerial:
+        SerialAbort();
+        break;
+    case LinkSystemMidi:
+        MidiLinkAbortWait();
+        break;
+    case LinkUsbBulk:
+        UsbLinkAbort();
+        break;
+    default:
+        KernelMidiAbort();
+        break;
+    }
+}

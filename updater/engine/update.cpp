@@ -447,8 +447,10 @@ void AbortUpdate()
 
 void EndPendingTransfer()
 {
-    if (LinkType == LinkUsbBulk && !IsUpdateFinished())
-        UsbLinkAbort();
+    // The USB link's abort only ends what is pending; the others' also hold
+    // off what follows, so they are given only once the user has aborted.
+    if (!IsUpdateFinished() && (LinkType == LinkUsbBulk || Aborted()))
+        LinkAbort();
 }
 
 int IsUpdateFinished()

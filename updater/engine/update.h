@@ -41,8 +41,9 @@ int RunUpdate();
 void PauseUpdate();
 void ResumeUpdate();
 void AbortUpdate();
-// Ends the pending transfer of a run that is not finished. The window calls
-// it again while it waits for an aborted run, so that a receive that began
+// Ends the pending transfer of a run that is not finished (on the USB link
+// at any time, on the others once the run is aborted). The window calls it
+// again while it waits for an aborted run, so that a transfer that began
 // just after the abort cannot wait for a silent device.
 void EndPendingTransfer();
 int IsUpdateFinished();

@@ -28,6 +28,11 @@ volatile LONG g_byte_count = 0;
 CRITICAL_SECTION g_ring_lock;
 int g_after_raw = 0;  // the last out-pipe transfer carried raw data
 int g_reader_stuck = 0;  // a reader the driver never let go still owns the ring
+volatile LONG g_aborted = 0;
+HANDLE g_written = NULL; // manual reset: the out-pipe write has ended
+// The out-pipe write going on; process-wide, so that a write the driver
+// ends only after the send has given up still finds it.
+OVERLAPPED g_write;
 
 LONG g_previous_count = -1;
 DWORD g_first_device = 0;
@@ -137,15 +142,28 @@ DWORD WINAPI KernelMidiReader(LPVOID)
     return 0;
 }
 
+int Aborted()
+{
+    return InterlockedCompareExchange(&g_aborted, 0, 0) != 0;
+}
+
 // ---- ring taker ----
 
-int KernelMidiTakeBlock(unsigned char* block)
+// 1 with a block, 0 after the polls or past the receive's bound (counted
+// from `start`), -2 aborted.
+int KernelMidiTakeBlock(unsigned char* block, DWORD start)
 {
     for (int polls = 0; ByteCount() == 0; ++polls) {
-        if (polls >= KMIDI_TAKE_POLLS)
+        if (Aborted())
+            return -2;
+        if (polls >= KMIDI_TAKE_POLLS || GetTickCount() - start >= KMIDI_RECEIVE_BOUND_MS)
             return 0;
         Sleep(KMIDI_POLL_MS);
     }
+    if (Aborted())
+        return -2;
+    if (GetTickCount() - start >= KMIDI_RECEIVE_BOUND_MS)
+        return 0;
     EnterCriticalSection(&g_ring_lock);
     memcpy(block, g_ring + g_read_pos, KMIDI_IN_BLOCK_SIZE);
     g_read_pos = (g_read_pos + KMIDI_IN_BLOCK_SIZE) % KMIDI_RING_SIZE;
@@ -155,10 +173,45 @@ int KernelMidiTakeBlock(unsigned char* block)
     return 1;
 }
 
-int WriteOut(const unsigned char* bytes, unsigned long length)
+// Takes back a write that has not ended; a driver that does not end a
+// cancelled write still ends it when the pipe's last handle goes, and the
+// link then sends no more.
+void CancelWrite(OVERLAPPED* ov)
 {
     DWORD written = 0;
-    return WriteFile(g_out_pipe, bytes, length, &written, NULL) && written >= length;
+    CancelIo(g_out_pipe);
+    if (WaitForSingleObject(ov->hEvent, KMIDI_CLOSE_WAIT_MS) == WAIT_OBJECT_0) {
+        GetOverlappedResult(g_out_pipe, ov, &written, FALSE);
+        return;
+    }
+    CloseHandle(g_out_pipe);
+    g_out_pipe = INVALID_HANDLE_VALUE;
+    WaitForSingleObject(ov->hEvent, KMIDI_CLOSE_WAIT_MS);
+}
+
+// One write, waited for until KMIDI_SEND_WAIT_MS from `start` of the send:
+// 1 all bytes written, 0 failed or aborted, -1 not ended in time.
+int WriteOut(const unsigned char* bytes, unsigned long length, DWORD start)
+{
+    if (Aborted() || g_out_pipe == INVALID_HANDLE_VALUE)
+        return 0;
+    memset(&g_write, 0, sizeof(g_write));
+    g_write.hEvent = g_written;
+    ResetEvent(g_written);
+    DWORD written = 0;
+    if (WriteFile(g_out_pipe, bytes, length, &written, &g_write))
+        return written >= length;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return 0;
+    for (;;) {
+        if (WaitForSingleObject(g_written, KMIDI_ABORT_POLL_MS) == WAIT_OBJECT_0)
+            return GetOverlappedResult(g_out_pipe, &g_write, &written, FALSE) && written >= length;
+        int late = GetTickCount() - start >= KMIDI_SEND_WAIT_MS;
+        if (late || Aborted()) {
+            CancelWrite(&g_write);
+            return late && !Aborted() ? -1 : 0;
+        }
+    }
 }
 
 void ClosePipes()
@@ -177,15 +230,19 @@ void FreeEvents()
         CloseHandle(g_stop);
     if (g_room)
         CloseHandle(g_room);
+    if (g_written)
+        CloseHandle(g_written);
     g_stop = NULL;
     g_room = NULL;
+    g_written = NULL;
 }
 
 int StartReader()
 {
     g_stop = CreateEventA(NULL, TRUE, FALSE, NULL);
     g_room = CreateEventA(NULL, FALSE, FALSE, NULL);
-    if (!g_stop || !g_room) {
+    g_written = CreateEventA(NULL, TRUE, FALSE, NULL);
+    if (!g_stop || !g_room || !g_written) {
         FreeEvents();
         return 0;
     }
@@ -263,7 +320,9 @@ int KernelMidiOpen(char* err)
         SetErrorText(err, " MIDI-IN pipe open error.\n");
         return 0;
     }
-    g_out_pipe = OpenPipe(KMIDI_OUT_PIPE, 0);
+    // Overlapped, so that a write the driver does not end is waited for
+    // with a time-out and can be aborted.
+    g_out_pipe = OpenPipe(KMIDI_OUT_PIPE, FILE_FLAG_OVERLAPPED);
     if (g_out_pipe == INVALID_HANDLE_VALUE) {
         ClosePipes();
         SetErrorText(err, " MIDI-OUT pipe open error.\n");
@@ -275,6 +334,7 @@ int KernelMidiOpen(char* err)
         return 0;
     }
     Sleep(KMIDI_START_WAIT_MS);
+    InterlockedExchange(&g_aborted, 0);
     InterlockedExchange(&g_running, 1);
     return 1;
 }
@@ -303,17 +363,22 @@ int KernelMidiSend(const unsigned char* bytes, unsigned long length, int raw_nex
     g_after_raw = 0;
     unsigned char block[KMIDI_OUT_BLOCK_SIZE];
     size_t n;
+    DWORD start = GetTickCount();
     while ((n = KmidiFrameNext(&s, block)) > 0) {
-        if (!WriteOut(block, (unsigned long)n))
-            return 0;
+        int r = WriteOut(block, (unsigned long)n, start);
+        if (r != 1)
+            return r;
     }
     return 1;
 }
 
 int KernelMidiWriteRaw(const unsigned char* bytes, unsigned long length)
 {
-    if (!g_running || !WriteOut(bytes, length))
+    if (!g_running)
         return 0;
+    int r = WriteOut(bytes, length, GetTickCount());
+    if (r != 1)
+        return r;
     g_after_raw = 1;
     return 1;
 }
@@ -325,13 +390,21 @@ int KernelMidiReceive(unsigned char* buffer, unsigned long capacity)
     KmidiReceiver r;
     KmidiReceiveBegin(&r, buffer, capacity);
     unsigned char block[KMIDI_IN_BLOCK_SIZE];
+    DWORD start = GetTickCount();
     for (;;) {
-        if (!KernelMidiTakeBlock(block))
-            return 0;
+        int taken = KernelMidiTakeBlock(block, start);
+        if (taken != 1)
+            return taken;
         if (KmidiBlockEmpty(block))
             continue;
         int result = KmidiWalkBlock(&r, block);
         if (result != KmidiBlockMore)
             return result == KmidiBlockDone ? 1 : 0;
     }
+}
+
+void KernelMidiAbort()
+{
+    if (g_running)
+        InterlockedExchange(&g_aborted, 1);
 }

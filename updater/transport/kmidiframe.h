@@ -33,6 +33,11 @@ enum {
     KMIDI_READ_RETRIES = 8,           // failed reads repeated at once before the reader paces itself
     KMIDI_READ_PACE_MS = 2,
     KMIDI_CLOSE_WAIT_MS = 5000,       // for the reader to end its read
+    // A receive ends this long after its start at the latest, whatever the
+    // driver delivers (empty blocks included): twice its 5000 polls of 2 ms.
+    KMIDI_RECEIVE_BOUND_MS = 2 * KMIDI_TAKE_POLLS * KMIDI_POLL_MS,
+    KMIDI_SEND_WAIT_MS = 5000,        // longest a send waits for its writes
+    KMIDI_ABORT_POLL_MS = 10,         // a write's wait looks for the user's abort this often
 };
 
 // Announces that the next out-pipe transfer carries raw 8-bit data.

@@ -89,17 +89,26 @@ void CALLBACK LinkOutputProc(HMIDIOUT, UINT msg, DWORD_PTR, DWORD_PTR, DWORD_PTR
     }
 }
 
+int AbortGiven()
+{
+    return InterlockedCompareExchange(&g_clock, 0, 0) >= MIDI_CLOCK_ABORT;
+}
+
 // Waits until the previous long message has left the output buffer; 0 when
-// it is still being sent after MIDI_SEND_WAIT_MS.
+// it is still being sent after MIDI_SEND_WAIT_MS, or when the user aborts
+// meanwhile (looked at every MIDI_ABORT_POLL_MS).
 int WaitOutputFree()
 {
     DWORD start = GetTickCount();
     while (g_out_busy) {
         DWORD spent = GetTickCount() - start;
-        if (spent >= MIDI_SEND_WAIT_MS)
+        if (spent >= MIDI_SEND_WAIT_MS || AbortGiven())
             return 0;
+        DWORD step = MIDI_SEND_WAIT_MS - spent;
+        if (step > MIDI_ABORT_POLL_MS)
+            step = MIDI_ABORT_POLL_MS;
         if (g_out_done)
-            WaitForSingleObject(g_out_done, MIDI_SEND_WAIT_MS - spent);
+            WaitForSingleObject(g_out_done, step);
         else
             Sleep(1);
     }
@@ -206,12 +215,27 @@ struct ScanState {
 
 // No reply accepted until a scan has one.
 ScanState g_scan = {NULL, {0, 0, 0}, 0, 0, 0, -1, -1, NULL, {NULL, NULL}, {NULL, NULL}, NULL, NULL};
+// Held by the scan callback while it reads the listener table, and by the
+// scan's end while it takes the table away: a reply that the platform hands
+// over as the scan ends is read in full or not at all.
+volatile LONG g_scan_lock = 0;
 
-void CALLBACK ScanInputProc(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR, DWORD_PTR)
+void LockScan()
 {
-    if (msg != MIM_LONGDATA || !g_scan.listeners || instance >= g_scan.in_count)
+    while (InterlockedCompareExchange(&g_scan_lock, 1, 0) != 0)
+        Sleep(0);
+}
+
+void UnlockScan()
+{
+    InterlockedExchange(&g_scan_lock, 0);
+}
+
+void TakeScanReply(UINT i)
+{
+    if (!g_scan.listeners || i >= g_scan.in_count)
         return;
-    ScanListener* l = &g_scan.listeners[instance];
+    ScanListener* l = &g_scan.listeners[i];
     if (!l->hdr.data || !l->buf.data)
         return;
     int port = MidiProbeReplyPort((const unsigned char*)l->buf.data, Header(&l->hdr)->dwBytesRecorded,
@@ -219,10 +243,19 @@ void CALLBACK ScanInputProc(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR, DW
     if (port < 0)
         return;
     if (InterlockedCompareExchange(&g_scan.found_out, port, -1) == -1) {
-        InterlockedExchange(&g_scan.found_in, (LONG)instance);
+        InterlockedExchange(&g_scan.found_in, (LONG)i);
         if (g_scan.notify)
             PostMessageA(g_scan.notify, WM_COMMAND, CMD_MIDI_PORT_FOUND, 0);
     }
+}
+
+void CALLBACK ScanInputProc(HMIDIIN, UINT msg, DWORD_PTR instance, DWORD_PTR, DWORD_PTR)
+{
+    if (msg != MIM_LONGDATA)
+        return;
+    LockScan();
+    TakeScanReply((UINT)instance);
+    UnlockScan();
 }
 
 void FreeScanBuffers()
@@ -255,16 +288,23 @@ int AllocScanBuffers()
     return 1;
 }
 
+// A port still playing is reset before each further close, so that a driver
+// that holds a message or a buffer gives it back; the closes end after
+// MIDI_SCAN_CLOSE_TRIES in any case.
 void CloseScanInput(HMIDIIN in)
 {
-    while (midiInClose(in) == MIDIERR_STILLPLAYING)
-        Sleep(10);
+    for (int tries = 1; midiInClose(in) == MIDIERR_STILLPLAYING && tries < MIDI_SCAN_CLOSE_TRIES; ++tries) {
+        midiInReset(in);
+        Sleep(MIDI_SCAN_CLOSE_PAUSE_MS);
+    }
 }
 
 void CloseScanOutput(HMIDIOUT out)
 {
-    while (midiOutClose(out) == MIDIERR_STILLPLAYING)
-        Sleep(10);
+    for (int tries = 1; midiOutClose(out) == MIDIERR_STILLPLAYING && tries < MIDI_SCAN_CLOSE_TRIES; ++tries) {
+        midiOutReset(out);
+        Sleep(MIDI_SCAN_CLOSE_PAUSE_MS);
+    }
 }
 
 void StartListener(UINT i)
@@ -320,8 +360,11 @@ void ProbeOutput(UINT j)
     if (midiOutPrepareHeader(g_scan.probe_out, h, sizeof(MIDIHDR)) == MMSYSERR_NOERROR) {
         // The open signalled the event too: only the end of the message counts.
         ResetEvent(g_scan.event);
-        if (midiOutLongMsg(g_scan.probe_out, h, sizeof(MIDIHDR)) == MMSYSERR_NOERROR)
-            WaitForSingleObject(g_scan.event, 2000);
+        // A probe the port has not sent in time is taken back before the
+        // header is unprepared, as the link's close does.
+        if (midiOutLongMsg(g_scan.probe_out, h, sizeof(MIDIHDR)) == MMSYSERR_NOERROR &&
+            WaitForSingleObject(g_scan.event, MIDI_PROBE_WAIT_MS) != WAIT_OBJECT_0)
+            midiOutReset(g_scan.probe_out);
         midiOutUnprepareHeader(g_scan.probe_out, h, sizeof(MIDIHDR));
     }
     CloseScanOutput(g_scan.probe_out);
@@ -393,6 +436,7 @@ int MidiLinkOpen(const char* out_port, const char* in_port, char* err)
         return FailOpen(err, "Midi Out Open Error : ", MidiErrorText(r));
     }
     g_out_busy = 0;
+    InterlockedExchange(&g_clock, 0); // an abort of an earlier run does not hold
     g_out_done = CreateEventA(NULL, FALSE, FALSE, NULL);
     g_in_notice = CreateEventA(NULL, FALSE, FALSE, NULL);
     midiInReset(g_in);
@@ -432,6 +476,8 @@ void MidiLinkClose()
 
 int MidiLinkArmReceive()
 {
+    if (!g_in || !g_in_buf.data)
+        return 0;
     midiInReset(g_in);
     MIDIHDR* h = Header(&g_in_hdr);
     ((unsigned char*)g_in_buf.data)[0] = 0;
@@ -543,9 +589,14 @@ int MidiScanBegin(HWND notify, const unsigned char product_id[3])
 
 int MidiScanEnd(char* in_name, char* out_name)
 {
-    if (g_scan.listeners) {
+    LockScan();
+    ScanListener* listeners = g_scan.listeners;
+    g_scan.listeners = NULL;
+    g_scan.notify = NULL;
+    UnlockScan();
+    if (listeners) {
         for (UINT i = 0; i < g_scan.in_count; ++i) {
-            ScanListener* l = &g_scan.listeners[i];
+            ScanListener* l = &listeners[i];
             if (l->in) {
                 midiInStop(l->in);
                 midiInReset(l->in);
@@ -556,8 +607,7 @@ int MidiScanEnd(char* in_name, char* out_name)
             FreeBlock(&l->hdr);
             FreeBlock(&l->buf);
         }
-        free(g_scan.listeners);
-        g_scan.listeners = NULL;
+        free(listeners);
     }
     if (g_scan.probe_out) {
         midiOutUnprepareHeader(g_scan.probe_out, Header(&g_scan.probe_hdr), sizeof(MIDIHDR));
@@ -565,7 +615,6 @@ int MidiScanEnd(char* in_name, char* out_name)
         g_scan.probe_out = NULL;
     }
     FreeScanBuffers();
-    g_scan.notify = NULL;
     LONG found_in = g_scan.found_in, found_out = g_scan.found_out;
     g_scan.found_in = g_scan.found_out = -1; // a later end without a scan finds nothing
     if (found_in < 0 || found_out < 0)

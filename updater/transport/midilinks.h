@@ -12,6 +12,10 @@ enum {
     MIDI_CLOCK_TIMEOUT = 100, // receive clock ticks (100 ms each)
     MIDI_CLOCK_ABORT = 2000,
     MIDI_SEND_WAIT_MS = 5000, // longest wait for the previous long message to end
+    MIDI_ABORT_POLL_MS = 10,  // a send's wait looks for the user's abort this often
+    MIDI_PROBE_WAIT_MS = 2000, // for the scan's probe to leave a port
+    MIDI_SCAN_CLOSE_TRIES = 100, // closes of a scan port still playing, each after a reset
+    MIDI_SCAN_CLOSE_PAUSE_MS = 10,
     MIDI_PORT_NAME_SIZE = 32,
 };
 

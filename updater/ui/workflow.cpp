@@ -60,7 +60,6 @@ void WaitForWorker()
         if (GetTickCount() - last >= STOP_ABORT_REPEAT_MS) {
             last = GetTickCount();
             EndPendingTransfer();
-            MidiLinkAbortWait();
         }
     }
 }
@@ -74,7 +73,6 @@ INT_PTR CALLBACK StopDialogProc(HWND dialog, UINT msg, WPARAM wparam, LPARAM)
     case WM_COMMAND:
         if (LOWORD(wparam) == IDC_STOP_ABORT) {
             AbortUpdate();
-            MidiLinkAbortWait();
             WaitForWorker();
             EndDialog(dialog, 1);
         } else if (LOWORD(wparam) == IDC_STOP_CONTINUE) {
@@ -356,19 +354,23 @@ int StartPortScan()
 
 void OnScanTimeout()
 {
-    ShowBox("Update-device not found.");
+    // The scan ends before the box: a reply that comes while the box is up
+    // finds no scan, and its notice, already posted, finds nothing found.
     MidiScanEnd(NULL, NULL);
     SetCommandsEnabled(true);
     ScanCountdown = 0;
     UiState = UiIdle;
+    ShowBox("Update-device not found.");
 }
 
 void OnPortFound()
 {
-    ScanCountdown = 0;
     char in_name[256] = "";
     char out_name[256] = "";
-    MidiScanEnd(in_name, out_name);
+    // A notice of a scan that has already ended (timed out) opens nothing.
+    if (UiState != UiWaitingForDevice || ScanCountdown == 0 || !MidiScanEnd(in_name, out_name))
+        return;
+    ScanCountdown = 0;
     char line[300];
     snprintf(line, sizeof(line), "In port:  %s", in_name);
     AppendLogLine(LOG_NEW_LINE_BEFORE, line);

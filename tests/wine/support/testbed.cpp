@@ -610,4 +610,68 @@ void ExpectDeviceStatusesEndTheRun(TestWindow& window, const std::function<void(
     }
 }
 
+namespace {
+
+struct Call {
+    std::function<int()> call;
+    int result;
+};
+
+DWORD WINAPI CallThread(LPVOID p)
+{
+    Call* c = (Call*)p;
+    c->result = c->call();
+    return 0;
+}
+
+const int kWaitLooks = 1000;      // for a run to reach its wait
+const DWORD kLookMs = 20;
+const DWORD kAbortRepeatMs = 50;  // as the stop dialog repeats its abort
+
+} // namespace
+
+bool CallEnds(const std::function<int()>& call, DWORD guard_ms, int* result, const std::function<void()>& meanwhile)
+{
+    Call* c = new Call{call, 0};
+    HANDLE t = CreateThread(NULL, 0, CallThread, c, 0, NULL);
+    if (!t) {
+        delete c;
+        return false;
+    }
+    DWORD start = GetTickCount();
+    if (meanwhile)
+        meanwhile();
+    DWORD spent = GetTickCount() - start;
+    bool ended = WaitForSingleObject(t, spent < guard_ms ? guard_ms - spent : 0) == WAIT_OBJECT_0;
+    CloseHandle(t);
+    if (!ended)
+        return false; // the thread still uses c
+    *result = c->result;
+    delete c;
+    return true;
+}
+
+bool Logged(const char* mark)
+{
+    return CountLines(WireLog(), mark) > 0;
+}
+
+int AbortRun(TestWindow& window, const char* path, int link, const std::function<bool()>& waiting, DWORD guard_ms)
+{
+    window.Start(path, 0, link);
+    for (int i = 0; i < kWaitLooks && !waiting(); ++i)
+        window.Pump(kLookMs);
+    PauseUpdate();
+    AbortUpdate();
+    DWORD start = GetTickCount();
+    int r = -1;
+    while (r < 0 && GetTickCount() - start < guard_ms) {
+        r = window.WaitForEnd(kAbortRepeatMs);
+        EndPendingTransfer();
+    }
+    if (r >= 0)
+        CloseUpdateThread();
+    return r;
+}
+
 } // namespace testbed

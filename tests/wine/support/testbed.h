@@ -134,4 +134,19 @@ void ExpectSkipWriteFillFlash(const SkipWriteFill& f);
 void ExpectDeviceStatusesEndTheRun(TestWindow& window, const std::function<void()>& fresh,
                                    const std::function<int()>& run, const std::function<void()>& check = nullptr);
 
+// Runs `call` on a thread of its own and `meanwhile` on this one; true when
+// the call has returned within guard_ms of its start (its result in
+// *result). A call that has not is left running: the test has failed.
+bool CallEnds(const std::function<int()>& call, DWORD guard_ms, int* result,
+              const std::function<void()>& meanwhile = nullptr);
+
+// Starts a run of the file over the link, lets it go until `waiting` holds
+// (the run waits in a transfer; looked at every 20 ms, for 20 s at most),
+// and aborts it as the stop dialog does (pause, abort, the pending transfer
+// ended again every 50 ms); the run's result, -1 if it has not ended
+// guard_ms after the abort. The worker is closed when it has ended.
+int AbortRun(TestWindow& window, const char* path, int link, const std::function<bool()>& waiting, DWORD guard_ms);
+// A wire-log line holds `mark`.
+bool Logged(const char* mark);
+
 } // namespace testbed
