@@ -267,7 +267,6 @@ TEST_F(Midi, SendWaitsForTheEndOfTheLongMessageBeforeReusingItsBuffer)
 {
     // Each long message leaves the port 40 ms after it was handed over, its
     // bytes taken from the buffer only then.
-    TestClock clock;
     VctlOk("midi delay 40");
     BlockSpec b;
     b.data = Pattern(4 * 256, 3);
@@ -278,6 +277,7 @@ TEST_F(Midi, SendWaitsForTheEndOfTheLongMessageBeforeReusingItsBuffer)
     EXPECT_EQ(b.data, Flash(0, (uint32_t)b.data.size()));
 
     // A message that does not leave the port in 5 s: the next send gives up.
+    TestClock clock;
     const DWORD kHeld = 500; // ms in real time, longer than the 5 s on the clock
     VctlOk("midi delay " + std::to_string(kHeld));
     LinkType = LinkSystemMidi;
