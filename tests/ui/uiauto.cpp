@@ -887,15 +887,15 @@ int CmdPressUpdate(HWND hwnd)
     return Sync(hwnd) ? 0 : 1;
 }
 
-// The caption flashing is read inside the updater: the probe counts its
-// FlashWindow calls from flash-watch on.
-int CmdFlashWatch(HWND hwnd)
+// Runs a probe export that points one of the updater's imports at a
+// recorder inside it (the caption flashing, the sleep requests).
+int CmdWatch(HWND hwnd, const char* probe_export, const char* function)
 {
     DWORD ok = 0;
-    if (!RunProbe(hwnd, "UiProbeWatchFlash", NULL, &ok))
+    if (!RunProbe(hwnd, probe_export, NULL, &ok))
         return 1;
     if (!ok) {
-        Fail("the updater's import of FlashWindow was not found");
+        Fail("the updater's import of %s was not found", function);
         return 1;
     }
     return 0;
@@ -910,21 +910,9 @@ int CmdFlashCalls(HWND hwnd)
     return 0;
 }
 
-// Whether the updater's window thread keeps the system awake is read inside
-// it: the probe records its SetThreadExecutionState calls from awake-watch
-// on, in a file beside the probe that outlives the updater.
-int CmdAwakeWatch(HWND hwnd)
-{
-    DWORD ok = 0;
-    if (!RunProbe(hwnd, "UiProbeWatchAwake", NULL, &ok))
-        return 1;
-    if (!ok) {
-        Fail("the updater's import of SetThreadExecutionState was not found");
-        return 1;
-    }
-    return 0;
-}
-
+// Whether the updater's window thread keeps the system awake, as the probe
+// recorded it from awake-watch on, in a file beside the probe that outlives
+// the updater.
 int CmdAwake()
 {
     char path[MAX_PATH];
@@ -1413,13 +1401,13 @@ int main(int argc, char** argv)
     if (IsOption(cmd, "expect-menu") && (n == 2 || n == 3))
         return CmdMenu(hwnd, arg[0], arg[1], n == 3 ? arg[2] : NULL);
     if (IsOption(cmd, "flash-watch") && n == 0)
-        return CmdFlashWatch(hwnd);
+        return CmdWatch(hwnd, "UiProbeWatchFlash", "FlashWindow");
     if (IsOption(cmd, "flash-calls") && n == 0)
         return CmdFlashCalls(hwnd);
     if (IsOption(cmd, "activate") && n == 0)
         return CmdActivate(hwnd);
     if (IsOption(cmd, "awake-watch") && n == 0)
-        return CmdAwakeWatch(hwnd);
+        return CmdWatch(hwnd, "UiProbeWatchAwake", "SetThreadExecutionState");
     if (IsOption(cmd, "refuse-dialogs") && n == 1 && (IsOption(arg[0], "on") || IsOption(arg[0], "off"))) {
         DWORD done = 0;
         void* on = (void*)(INT_PTR)IsOption(arg[0], "on");

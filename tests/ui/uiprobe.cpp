@@ -27,18 +27,18 @@ const char kUpdaterClass[] = "ORLO VELTRIX Updater";
 const char kAwakeFile[] = "uiprobe-awake.txt";
 
 typedef BOOL(WINAPI* FlashWindowFn)(HWND, BOOL);
-FlashWindowFn g_real_flash;
+void* g_real_flash; // a FlashWindowFn
 volatile LONG g_flash_on;
 volatile LONG g_flash_off;
 
 BOOL WINAPI CountedFlashWindow(HWND hwnd, BOOL invert)
 {
     InterlockedIncrement(invert ? &g_flash_on : &g_flash_off);
-    return g_real_flash(hwnd, invert);
+    return ((FlashWindowFn)g_real_flash)(hwnd, invert);
 }
 
 typedef EXECUTION_STATE(WINAPI* ExecutionStateFn)(EXECUTION_STATE);
-ExecutionStateFn g_real_execution_state;
+void* g_real_execution_state; // an ExecutionStateFn
 DWORD g_window_thread;
 char g_awake_path[MAX_PATH];
 volatile LONG g_awake_elsewhere;
@@ -61,7 +61,7 @@ EXECUTION_STATE WINAPI RecordedSetThreadExecutionState(EXECUTION_STATE flags)
         WriteAwake("other-thread");
     else if (flags & ES_CONTINUOUS)
         WriteAwake((flags & ES_SYSTEM_REQUIRED) ? "on" : "off");
-    return g_real_execution_state(flags);
+    return ((ExecutionStateFn)g_real_execution_state)(flags);
 }
 
 INT_PTR WINAPI RefusedDialogBoxParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM)
@@ -95,6 +95,30 @@ void** FindImport(const char* dll, const char* function)
     return NULL;
 }
 
+// Points an import slot of the program at `to`.
+bool PointSlot(void** slot, void* to)
+{
+    DWORD old;
+    if (!VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &old))
+        return false;
+    InterlockedExchangePointer(slot, to);
+    VirtualProtect(slot, sizeof(*slot), old, &old);
+    return true;
+}
+
+// Points the program's import of `dll`!`function` at `hook` (once); *real
+// gets the function it led to. 1 done, 0 no such import.
+DWORD HookImport(const char* dll, const char* function, void* hook, void** real)
+{
+    void** slot = FindImport(dll, function);
+    if (!slot)
+        return 0;
+    if (*slot == hook)
+        return 1;
+    *real = *slot;
+    return PointSlot(slot, hook) ? 1 : 0;
+}
+
 } // namespace
 
 extern "C" __declspec(dllexport) DWORD WINAPI UiProbeMenuState(LPVOID param)
@@ -113,32 +137,18 @@ extern "C" __declspec(dllexport) DWORD WINAPI UiProbeWatchFlash(LPVOID)
 {
     InterlockedExchange(&g_flash_on, 0);
     InterlockedExchange(&g_flash_off, 0);
-    void** slot = FindImport("user32.dll", "FlashWindow");
-    if (!slot)
-        return 0;
-    if (*slot == (void*)&CountedFlashWindow)
-        return 1;
-    DWORD old;
-    if (!VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &old))
-        return 0;
-    g_real_flash = (FlashWindowFn)*slot;
-    InterlockedExchangePointer(slot, (void*)&CountedFlashWindow);
-    VirtualProtect(slot, sizeof(*slot), old, &old);
-    return 1;
+    return HookImport("user32.dll", "FlashWindow", (void*)&CountedFlashWindow, &g_real_flash);
 }
 
 extern "C" __declspec(dllexport) DWORD WINAPI UiProbeRefuseDialogs(LPVOID on)
 {
     static void* real;
     void** slot = FindImport("user32.dll", "DialogBoxParamA");
-    DWORD old;
-    if (!slot || !VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &old))
+    if (!slot)
         return 0;
     if (*slot != (void*)&RefusedDialogBoxParamA)
         real = *slot;
-    InterlockedExchangePointer(slot, on ? (void*)&RefusedDialogBoxParamA : real);
-    VirtualProtect(slot, sizeof(*slot), old, &old);
-    return 1;
+    return PointSlot(slot, on ? (void*)&RefusedDialogBoxParamA : real) ? 1 : 0;
 }
 
 extern "C" __declspec(dllexport) DWORD WINAPI UiProbeFlashCalls(LPVOID)
@@ -149,21 +159,13 @@ extern "C" __declspec(dllexport) DWORD WINAPI UiProbeFlashCalls(LPVOID)
 extern "C" __declspec(dllexport) DWORD WINAPI UiProbeWatchAwake(LPVOID)
 {
     HWND window = FindWindowA(kUpdaterClass, NULL);
-    void** slot = FindImport("kernel32.dll", "SetThreadExecutionState");
-    if (!window || !slot || !g_awake_path[0])
+    if (!window || !g_awake_path[0])
         return 0;
     g_window_thread = GetWindowThreadProcessId(window, NULL);
     InterlockedExchange(&g_awake_elsewhere, 0);
     WriteAwake("none");
-    if (*slot == (void*)&RecordedSetThreadExecutionState)
-        return 1;
-    DWORD old;
-    if (!VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &old))
-        return 0;
-    g_real_execution_state = (ExecutionStateFn)*slot;
-    InterlockedExchangePointer(slot, (void*)&RecordedSetThreadExecutionState);
-    VirtualProtect(slot, sizeof(*slot), old, &old);
-    return 1;
+    return HookImport("kernel32.dll", "SetThreadExecutionState", (void*)&RecordedSetThreadExecutionState,
+                      &g_real_execution_state);
 }
 
 BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID)
