@@ -29,6 +29,8 @@ STOP_JA=('転送中に停止すると、通常起動ができなくなります�
          '(再度ＩＰＬモードでシステム転送を完了してください)'
          '転送を停止してもよろしいですか？')
 FLASH_WRITE_ERROR='Rx Status Error : Flash Write Error'
+# A suspend query (PBT_APMQUERYSUSPEND) and its refusal.
+WM_POWERBROADCAST=0x218 BROADCAST_QUERY_DENY=$((0x424D5144))
 
 # --- the controller -------------------------------------------------------------
 
@@ -196,11 +198,16 @@ device_update)
   expect_out "WM_ENDSESSION, the end called off" "result=0" ui send 0x16 0
 
   # The device holds one reply for a while: time to look at the run (each
-  # check below is a uiauto start of its own).
+  # check below is a uiauto start of its own). The run keeps the system
+  # awake and refuses a suspend; before and after it, the system may sleep.
+  check "sleep requests watched" ui awake-watch
+  expect_out "suspend allowed before the run" "result=1" ui send $WM_POWERBROADCAST 0
   vc fault delay 3000 --at 16
   check "Update pressed" ui press-update
   wait_fault_fired
   expect_running
+  expect_out "kept awake during the run" "awake=on" ui awake
+  expect_out "suspend refused during the run" "result=$BROADCAST_QUERY_DENY" ui send $WM_POWERBROADCAST 0
   progress=$(ui progress)
   pos=$(sed -n 's/^pos=\([0-9]*\) .*/\1/p' <<<"$progress")
   [ -n "$pos" ] && [ "$pos" -gt 256 ] && [ "$pos" -lt 262400 ] || fail "progress during the run: $progress"
@@ -213,6 +220,8 @@ device_update)
 
   expect_completed Pallavox 1.05 "Pallavox has been updated successfully." 03-completed
   expect_line "progress at the end" "pos=262400 range=0..262400" ui progress
+  expect_out "no longer kept awake after the run" "awake=off" ui awake
+  expect_out "suspend allowed after the run" "result=1" ui send $WM_POWERBROADCAST 0
   answer_completed
   expect_flash_is files/pal.vsb
   expect_out "device version after the run" "01=1.05 (others 1.00)" device_version
@@ -330,12 +339,14 @@ device_failed)
   # Another window comes to the front during the run (the device holds a
   # reply back meanwhile); the run ends there: the caption flashes.
   check "FlashWindow calls counted" ui flash-watch
+  check "sleep requests watched" ui awake-watch
   vc fault delay 2000 --at 2
   vc fault status 9 --at 3
   check "Update pressed" ui press-update
   background ui hold-front --timeout 60
   check "another window in front" ui expect-foreground UiAutoFront
   check "error text" ui expect-message 0 "$FLASH_WRITE_ERROR"
+  expect_out "no longer kept awake after the failure" "awake=off" ui awake
   check "message row 1 empty" ui expect-blank message 1
   expect_out "Update button after a failure" "Update disabled" ui button
   check "Open usable after a failure" ui expect-menu $IDM_OPEN enabled
@@ -406,12 +417,15 @@ device_stop)
   make_vsb files/big.vsb Pallavox 1.05 size=1M,pattern=random
   start_updater "$PANELUP" "$(winpath files/big.vsb)"
   expect_offer Pallavox
+  check "sleep requests watched" ui awake-watch
   check "Update pressed" ui press-update
   wait_progress_beyond 256
   ui close
   expect_stop_dialog "${STOP_EN[@]}" Abort Contiune
   shot 01-stop-dialog
   expect_paused
+  expect_out "kept awake while paused" "awake=on" ui awake
+  expect_out "suspend refused while paused" "result=$BROADCAST_QUERY_DENY" ui send $WM_POWERBROADCAST 0
   pos=$(progress_pos)
   check "Continue" ui answer-box 2
   wait_progress_beyond "$pos"
@@ -454,6 +468,7 @@ device_stop)
   ms=$(( ($(date +%s%N) - started) / 1000000 ))
   [ $ms -lt 2000 ] || fail "Abort took $ms ms: it waited for the held reply"
   updater_ended
+  expect_out "no longer kept awake after the window's close" "awake=off" ui awake
   expect_out "device version after the abort" "all 1.00" device_version
   # The device holds back every later reply until the held one was due,
   # even across a reset or a power cycle: let that time pass.

@@ -51,6 +51,9 @@ const char kUsage[] =
     "  flash-watch                 count the updater's FlashWindow calls from now on (read inside)\n"
     "  flash-calls                 print the counts: on=N (TRUE) off=N (FALSE)\n"
     "  refuse-dialogs on|off       the updater's dialog boxes cannot be created (on), or again can\n"
+    "  awake-watch                 record what the updater's window thread asks of the system's\n"
+    "                              sleep from now on (read inside)\n"
+    "  awake                       print it: awake=none|on|off|other-thread (also after the end)\n"
     "  activate                    bring the updater to the front, then sync\n"
     "  expect-info ROW COL TEXT [--bold] [--right]\n"
     "  expect-message ROW TEXT     wait until the status view shows TEXT there\n"
@@ -503,16 +506,24 @@ void* RemoteExport(BYTE* remote_base, HMODULE local, const char* name)
     return remote_base + ((BYTE*)f - (BYTE*)local);
 }
 
+// The path of `name` in uiauto.exe's folder; false when it does not fit.
+bool BesideUiauto(const char* name, char* path, size_t size)
+{
+    DWORD n = GetModuleFileNameA(NULL, path, (DWORD)size);
+    char* slash = n && n < size ? strrchr(path, '\\') : NULL;
+    if (!slash || (size_t)(slash + 1 - path) + strlen(name) + 1 > size)
+        return false;
+    strcpy(slash + 1, name);
+    return true;
+}
+
 bool LoadProbe(DWORD pid, HANDLE process, BYTE** probe_base)
 {
     if (FindRemoteModule(pid, "uiprobe.dll", probe_base))
         return true;
     char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(NULL, path, sizeof(path));
-    char* slash = strrchr(path, '\\');
-    if (!n || !slash || (size_t)(slash - path) + 13 > sizeof(path))
+    if (!BesideUiauto("uiprobe.dll", path, sizeof(path)))
         return false;
-    strcpy(slash + 1, "uiprobe.dll");
     BYTE* kernel = NULL;
     if (!FindRemoteModule(pid, "kernel32.dll", &kernel))
         return false;
@@ -542,12 +553,8 @@ bool RunProbe(HWND hwnd, const char* name, void* param, DWORD* result)
     HMODULE local = LoadLibraryA("uiprobe.dll");
     if (!local) {
         char path[MAX_PATH];
-        GetModuleFileNameA(NULL, path, sizeof(path));
-        char* slash = strrchr(path, '\\');
-        if (slash) {
-            strcpy(slash + 1, "uiprobe.dll");
+        if (BesideUiauto("uiprobe.dll", path, sizeof(path)))
             local = LoadLibraryA(path);
-        }
     }
     if (!local)
         Fail("uiprobe.dll not found beside uiauto.exe");
@@ -882,15 +889,15 @@ int CmdPressUpdate(HWND hwnd)
     return Sync(hwnd) ? 0 : 1;
 }
 
-// The caption flashing is read inside the updater: the probe counts its
-// FlashWindow calls from flash-watch on.
-int CmdFlashWatch(HWND hwnd)
+// Runs a probe export that points one of the updater's imports at a
+// recorder inside it (the caption flashing, the sleep requests).
+int CmdWatch(HWND hwnd, const char* probe_export, const char* function)
 {
     DWORD ok = 0;
-    if (!RunProbe(hwnd, "UiProbeWatchFlash", NULL, &ok))
+    if (!RunProbe(hwnd, probe_export, NULL, &ok))
         return 1;
     if (!ok) {
-        Fail("the updater's import of FlashWindow was not found");
+        Fail("the updater's import of %s was not found", function);
         return 1;
     }
     return 0;
@@ -902,6 +909,25 @@ int CmdFlashCalls(HWND hwnd)
     if (!RunProbe(hwnd, "UiProbeFlashCalls", NULL, &calls))
         return 1;
     printf("on=%lu off=%lu\n", (unsigned long)(calls & 0xFFFF), (unsigned long)(calls >> 16));
+    return 0;
+}
+
+// Whether the updater's window thread keeps the system awake, as the probe
+// recorded it from awake-watch on, in a file beside the probe that outlives
+// the updater.
+int CmdAwake()
+{
+    char path[MAX_PATH];
+    char state[32] = "";
+    FILE* f = BesideUiauto("uiprobe-awake.txt", path, sizeof(path)) ? fopen(path, "rb") : NULL;
+    if (!f) {
+        Fail("no awake-watch has run");
+        return 1;
+    }
+    size_t n = fread(state, 1, sizeof(state) - 1, f);
+    fclose(f);
+    state[n] = 0;
+    printf("awake=%s\n", state);
     return 0;
 }
 
@@ -1326,6 +1352,8 @@ int main(int argc, char** argv)
         return CmdExpectForeground(arg[0]);
     if (IsOption(cmd, "hold-front"))
         return CmdHoldFront();
+    if (IsOption(cmd, "awake") && n == 0)
+        return CmdAwake();
     if (IsOption(cmd, "run") && n == 1)
         return CmdRun(arg[0]);
     if (IsOption(cmd, "menu-texts") && n == 1)
@@ -1356,7 +1384,8 @@ int main(int argc, char** argv)
                  IsOption(cmd, "devchange") || IsOption(cmd, "send") ||
                  IsOption(cmd, "press-update") || IsOption(cmd, "close") || IsOption(cmd, "process-exit-code") ||
                  IsOption(cmd, "menu") || IsOption(cmd, "expect-menu") || IsOption(cmd, "flash-watch") ||
-                 IsOption(cmd, "flash-calls") || IsOption(cmd, "activate") || IsOption(cmd, "refuse-dialogs");
+                 IsOption(cmd, "flash-calls") || IsOption(cmd, "activate") || IsOption(cmd, "refuse-dialogs") ||
+                 IsOption(cmd, "awake-watch");
     if (!known) {
         fprintf(stderr, "uiauto: bad command line\n%s", kUsage);
         return 2;
@@ -1409,11 +1438,13 @@ int main(int argc, char** argv)
     if (IsOption(cmd, "expect-menu") && (n == 2 || n == 3))
         return CmdMenu(hwnd, arg[0], arg[1], n == 3 ? arg[2] : NULL);
     if (IsOption(cmd, "flash-watch") && n == 0)
-        return CmdFlashWatch(hwnd);
+        return CmdWatch(hwnd, "UiProbeWatchFlash", "FlashWindow");
     if (IsOption(cmd, "flash-calls") && n == 0)
         return CmdFlashCalls(hwnd);
     if (IsOption(cmd, "activate") && n == 0)
         return CmdActivate(hwnd);
+    if (IsOption(cmd, "awake-watch") && n == 0)
+        return CmdWatch(hwnd, "UiProbeWatchAwake", "SetThreadExecutionState");
     if (IsOption(cmd, "refuse-dialogs") && n == 1 && (IsOption(arg[0], "on") || IsOption(arg[0], "off"))) {
         DWORD done = 0;
         void* on = (void*)(INT_PTR)IsOption(arg[0], "on");

@@ -219,9 +219,13 @@ TEST_F(KernelLink, StalledInPipeAndSilenceEndInRecieveError)
     EXPECT_EQ(1, Inquire(err)) << err;
     EXPECT_EQ(20u, Device0().reads_failed);
 
-    // A stall that lasts: the receive gives up after its polls.
+    // A stall that lasts: the receive gives up after 5000 polls 2 ms apart.
     ASSERT_TRUE(VcKmStall(VCKM_ALWAYS));
-    EXPECT_EQ(0, Inquire(err));
+    {
+        TestClock clock;
+        EXPECT_EQ(0, Inquire(err));
+        EXPECT_EQ(10000u, clock.Waited());
+    }
     EXPECT_STREQ("Recieve Error", err);
     ASSERT_TRUE(VcKmStall(0));
     EXPECT_EQ(1, Inquire(err)) << err;

@@ -48,7 +48,7 @@ HWND NotifyWindow()
 // Waits for the scan's notice, at most `ms`.
 int WaitForPortFound(DWORD ms)
 {
-    DWORD start = GetTickCount();
+    DWORD start = RealTickCount();
     do {
         MSG msg;
         while (PeekMessageA(&msg, NotifyWindow(), 0, 0, PM_REMOVE)) {
@@ -56,7 +56,7 @@ int WaitForPortFound(DWORD ms)
                 return 1;
         }
         MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
-    } while (GetTickCount() - start < ms);
+    } while (RealTickCount() - start < ms);
     return 0;
 }
 
@@ -127,6 +127,7 @@ TEST_F(Midi, ScanFindsTheDeviceByTheEchoedPort)
 {
     // Ports 4 and 5 both reach the device: the first reply (port 4) wins,
     // and the busy ports are left out.
+    TestClock clock;
     ScanResult r = Scan(kPid);
     ASSERT_EQ(1, r.begun);
     EXPECT_EQ(1, r.posted);
@@ -180,6 +181,16 @@ TEST_F(Midi, ScanFindsTheDeviceByTheEchoedPort)
     VctlOk("fault long 17 --on any");
     r = Scan(kPid, 300);
     EXPECT_EQ(0, r.found);
+
+    // A probe whose message has not left its port after 2 s is given up.
+    const DWORD kHeld = 150; // ms in real time, longer than the 2 s on the clock
+    VctlOk("fault clear");
+    VctlOk("midi delay " + std::to_string(kHeld));
+    clock.Reset();
+    Scan(kPid, 0);
+    VctlOk("midi delay 0");
+    EXPECT_GE(clock.Expired(2000), 1);
+    RealSleep(kHeld); // the driver is done with the message held back
 }
 
 TEST_F(Midi, OpenTakesTheHighestMidiPortOfTheNameAndReportsEachFailure)
@@ -216,8 +227,7 @@ TEST_F(Midi, WholeUpdatesWithPackedDataAndCappedPackets)
     // packet size in the set-mode, so a reported 2048 goes as 1024; protocol
     // 0 has no means to, so its device reports 1024 here.
     SkipWriteFill blocks = SkipWriteFillFile(1024, 3 * 1024, 2048, 0x33);
-    PauseCounter pacing(20); // after each set-mode reply and after every packet
-    ASSERT_TRUE(pacing.armed());
+    TestClock clock;
     for (int protocol = 0; protocol <= 1; ++protocol) {
         SCOPED_TRACE(protocol);
         VctlOk("reset");
@@ -225,9 +235,9 @@ TEST_F(Midi, WholeUpdatesWithPackedDataAndCappedPackets)
         VctlOk("set protocol " + std::to_string(protocol));
         VctlOk(protocol ? "set packet-size 2048" : "set packet-size 1024");
         Open();
-        pacing.reset();
+        clock.Reset();
         ASSERT_EQ(1, Run(blocks.file));
-        EXPECT_EQ(2 + 3 + 2, pacing.count());
+        EXPECT_EQ(2 + 3 + 2, clock.Expired(20)); // after each set-mode reply and after every packet
         MidiLinkClose();
         ExpectSkipWriteFillFlash(blocks);
         std::vector<std::string> log = WireLog();
@@ -267,15 +277,20 @@ TEST_F(Midi, SendWaitsForTheEndOfTheLongMessageBeforeReusingItsBuffer)
     ASSERT_EQ(1, r);
     EXPECT_EQ(b.data, Flash(0, (uint32_t)b.data.size()));
 
-    // A message that does not leave the port in time: the next send gives up.
-    VctlOk("midi delay 6000");
+    // A message that does not leave the port in 5 s: the next send gives up.
+    TestClock clock;
+    const DWORD kHeld = 500; // ms in real time, longer than the 5 s on the clock
+    VctlOk("midi delay " + std::to_string(kHeld));
     LinkType = LinkSystemMidi;
     const unsigned char inquiry[] = {0xF0, 0x42, 0x23, 0x44, 0x00, 0xF7};
     char err[ERROR_TEXT_SIZE] = "";
     EXPECT_EQ(1, LinkSend(inquiry, sizeof(inquiry), err, TxMidi));
+    ULONGLONG waited = clock.Waited();
     EXPECT_EQ(0, LinkSend(inquiry, sizeof(inquiry), err, TxMidi));
+    EXPECT_EQ(5000u, clock.Waited() - waited);
     EXPECT_STREQ("Transmit Error(Time Out)", err);
     VctlOk("midi delay 0");
+    RealSleep(kHeld); // the driver is done with the message held back
 }
 
 TEST_F(Midi, ReceiveRules)
@@ -344,11 +359,14 @@ TEST_F(Midi, AbortEndsAWaitingReceiveAndTheRun)
 
 TEST_F(Midi, QueryOnTheWindowThreadEndsWithoutTheTimer)
 {
-    // No timer ticks the receive clock here: the receive still ends.
+    // No timer ticks the receive clock here: the receive still ends, after
+    // the 100 ticks of 100 ms.
+    TestClock clock;
     Open();
     FileInfo fi = HeaderOf(BlockSpec());
     VctlOk("fault silent --on inquiry");
     EXPECT_EQ(0, QueryDevice(&fi, LinkSystemMidi));
+    EXPECT_EQ(10000u, clock.Waited());
     EXPECT_TRUE(window_.MessageRowShows(0, "Recieve Error(Timeout)"));
 }
 
@@ -357,6 +375,7 @@ TEST_F(Midi, FaultsEndTheRunWithTheirTextAndNothingAfter)
     BlockSpec b;
     b.data = Pattern(4 * 256, 5);
     std::vector<unsigned char> file = BlockBytes(b);
+    TestClock clock;
     Open();
     auto run = [&] { return Run(file); };
     ExpectDeviceStatusesEndTheRun(window_, [] { VctlOk("reset"); }, run);

@@ -78,3 +78,8 @@ void StartCaptionFlash();
 
 // Start (main.cpp).
 void ParseCommandLine(int argc, char** argv);
+// While a run is in progress the system does not go to sleep (a controller
+// left half-written would need its update again). The request belongs to
+// the thread that makes it: the window's thread, which outlives every run,
+// makes it when a run starts and takes it back when the run ends.
+void KeepSystemAwake(bool awake);

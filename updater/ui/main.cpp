@@ -294,7 +294,15 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lpara
         if (wparam)
             CloseAllLinks();
         return 0;
+    case WM_POWERBROADCAST:
+        // No suspend in the middle of a run.
+        if (wparam == PBT_APMQUERYSUSPEND)
+            return IsUpdateFinished() ? TRUE : BROADCAST_QUERY_DENY;
+        return DefWindowProcA(hwnd, msg, wparam, lparam);
     case WM_DESTROY:
+        // A run that the window's close aborted posts its end to a window
+        // that is gone.
+        KeepSystemAwake(false);
         KillTimer(hwnd, TIMER_TICK);
         FreeTransferBuffers();
         DestroyStatusView();
@@ -311,6 +319,11 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lpara
 }
 
 } // namespace
+
+void KeepSystemAwake(bool awake)
+{
+    SetThreadExecutionState(awake ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
+}
 
 void ParseCommandLine(int argc, char** argv)
 {

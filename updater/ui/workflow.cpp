@@ -240,6 +240,7 @@ int BeginUpdate()
     DrawMessageText(0, 0, "Now updating...");
     EnableWindow(UpdateButton, FALSE);
     UiState = UiUpdating;
+    KeepSystemAwake(true);
     StartUpdate(MainWindow, CurrentFile, LinkType, ForceUpdate);
     return 1;
 }
@@ -276,6 +277,7 @@ void StartCaptionFlash()
 
 void OnUpdateEnded(int result)
 {
+    KeepSystemAwake(false);
     CloseLink();
     SetEndedPhase(result == 0);
     CloseUpdateThread();

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "statusview.h"
+#include "testclock.h"
 #include "link.h"
 #include "update.h"
 
@@ -92,7 +93,7 @@ int Vctl(const std::string& args, std::string* out)
         return -1;
     }
     if (pi.hProcess)
-        WaitForSingleObject(pi.hProcess, 60000);
+        RealWait(pi.hProcess, 60000);
     if (pi.hThread)
         CloseHandle(pi.hThread);
     if (pi.hProcess)
@@ -105,7 +106,7 @@ int Vctl(const std::string& args, std::string* out)
     for (int i = 0; i < kPolls && code.empty(); ++i) {
         code = ReadWholeFile(WinPath(rc));
         if (code.empty())
-            Sleep(10);
+            RealSleep(10);
     }
     if (out)
         *out = ReadWholeFile(WinPath(output));
@@ -409,14 +410,14 @@ TestWindow::~TestWindow()
 
 void TestWindow::Pump(DWORD ms)
 {
-    DWORD start = GetTickCount();
+    DWORD start = RealTickCount();
     for (;;) {
         MSG msg;
         while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
-        if (GetTickCount() - start >= ms)
+        if (RealTickCount() - start >= ms)
             return;
         MsgWaitForMultipleObjects(0, NULL, FALSE, 10, QS_ALLINPUT);
     }
@@ -440,8 +441,8 @@ int TestWindow::Run(const std::vector<unsigned char>& file, int link, int force,
 
 int TestWindow::WaitForEnd(DWORD timeout_ms)
 {
-    DWORD start = GetTickCount();
-    while (g_ended < 0 && GetTickCount() - start < timeout_ms) {
+    DWORD start = RealTickCount();
+    while (g_ended < 0 && RealTickCount() - start < timeout_ms) {
         MSG msg;
         while (PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)) {
             TranslateMessage(&msg);
@@ -452,7 +453,7 @@ int TestWindow::WaitForEnd(DWORD timeout_ms)
     }
     // The worker sets the finished state right after its last post.
     for (int i = 0; i < 500 && g_ended >= 0 && !IsUpdateFinished(); ++i)
-        Sleep(2);
+        RealSleep(2);
     return g_ended;
 }
 
@@ -507,50 +508,31 @@ bool ReplaceImport(void* from, void* to)
     return found;
 }
 
-namespace {
-DWORD g_pause_thread;
-DWORD g_pause_ms;
-volatile LONG g_pauses;
-void* g_real_sleep;
-
-void WINAPI CountedSleep(DWORD ms)
-{
-    if (ms == g_pause_ms && GetCurrentThreadId() != g_pause_thread)
-        InterlockedIncrement(&g_pauses);
-    ((void(WINAPI*)(DWORD))g_real_sleep)(ms);
-}
-} // namespace
-
-PauseCounter::PauseCounter(DWORD ms)
-{
-    g_pause_thread = GetCurrentThreadId();
-    g_pause_ms = ms;
-    g_pauses = 0;
-    g_real_sleep = SystemFunction("kernel32.dll", "Sleep");
-    armed_ = g_real_sleep && ReplaceImport(g_real_sleep, (void*)&CountedSleep);
-}
-
-PauseCounter::~PauseCounter()
-{
-    if (armed_)
-        ReplaceImport((void*)&CountedSleep, g_real_sleep);
-}
-
-LONG PauseCounter::count() const
-{
-    return g_pauses;
-}
-
-void PauseCounter::reset()
-{
-    InterlockedExchange(&g_pauses, 0);
-}
-
 void ExpectRunFailsWith(TestWindow& window, const std::function<int()>& run, const char* text, const char* last_sent)
 {
     ASSERT_EQ(0, run());
     EXPECT_TRUE(window.MessageRowShows(0, text)) << text;
     ExpectNothingSentAfter(last_sent);
+}
+
+void ExpectAbortWhileHeldEndsTheRun(TestWindow& window, TestClock& clock, const std::vector<unsigned char>& file,
+                                    int link)
+{
+    const LONG kHeldPolls = 100;      // of 2 ms each on the clock
+    const int kLooks = 2000;          // 5 ms apart: ten seconds
+    TempFile f(file);
+    clock.Reset();
+    window.Start(f.path(), 0, link);
+    PauseUpdate();
+    for (int i = 0; i < kLooks && clock.Expired(2) < kHeldPolls; ++i)
+        window.Pump(5);
+    EXPECT_GE(clock.Expired(2), kHeldPolls) << "the run does not hold";
+    EXPECT_EQ(1u, CountLines(WireLog(), "| data #"));
+    AbortUpdate();
+    EXPECT_EQ(0, window.WaitForEnd(20000));
+    CloseUpdateThread();
+    EXPECT_TRUE(window.MessageRowShows(0, MSG_UPDATE_ABORTED));
+    ExpectNothingSentAfter("| data #0");
 }
 
 SkipWriteFill SkipWriteFillFile(size_t skipped_size, size_t written_size, size_t filled_size, unsigned char fill)

@@ -14,6 +14,7 @@
 
 #include "link.h"
 #include "sysfile.h"
+#include "testclock.h"
 
 namespace testbed {
 
@@ -59,21 +60,6 @@ bool ReplaceImport(void* from, void* to);
 // The address of `function` of `dll`, as the loader fills the table with it.
 void* SystemFunction(const char* dll, const char* function);
 
-// Counts, while in scope, the pauses of exactly `ms` milliseconds that other
-// threads than the creator's (the update worker) make through this program's
-// import of Sleep: the run's pacing, without measuring any time.
-class PauseCounter {
-public:
-    explicit PauseCounter(DWORD ms);
-    ~PauseCounter();
-    bool armed() const { return armed_; }
-    LONG count() const;
-    void reset();
-
-private:
-    bool armed_;
-};
-
 // A file in the temp folder, removed at the end.
 class TempFile {
 public:
@@ -115,6 +101,12 @@ private:
 // `run` fails with `text` on message row 0 of `window`, and nothing goes to
 // the device after the last wire-log line that holds `last_sent`.
 void ExpectRunFailsWith(TestWindow& window, const std::function<int()>& run, const char* text, const char* last_sent);
+
+// A run of `file` over `link`, paused from its start on `clock`: it holds
+// after the first acknowledged packet, sends nothing while it holds, and the
+// abort ends it there with its text.
+void ExpectAbortWhileHeldEndsTheRun(TestWindow& window, TestClock& clock, const std::vector<unsigned char>& file,
+                                    int link);
 
 // A file of three blocks: block 1 (skipped_size bytes; the device has it when
 // its version is set to 1.05), block 2 at 0x1000 (written_size bytes of a
