@@ -28,7 +28,7 @@ PKGS=(
   mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
   googletest
   wine wine64 xvfb x11-utils xdotool
-  fonts-vlgothic fonts-wine imagemagick file procps binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
+  fonts-vlgothic fonts-wine imagemagick file procps python3 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
 )
 
 missing=()

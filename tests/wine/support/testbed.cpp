@@ -620,11 +620,11 @@ bool CallEnds(const std::function<int()>& call, DWORD guard_ms, int* result, con
         delete c;
         return false;
     }
-    DWORD start = GetTickCount();
+    DWORD start = RealTickCount();
     if (meanwhile)
         meanwhile();
-    DWORD spent = GetTickCount() - start;
-    bool ended = WaitForSingleObject(t, spent < guard_ms ? guard_ms - spent : 0) == WAIT_OBJECT_0;
+    DWORD spent = RealTickCount() - start;
+    bool ended = RealWait(t, spent < guard_ms ? guard_ms - spent : 0) == WAIT_OBJECT_0;
     CloseHandle(t);
     if (!ended)
         return false; // the thread still uses c
@@ -645,9 +645,9 @@ int AbortRun(TestWindow& window, const char* path, int link, const std::function
         window.Pump(kLookMs);
     PauseUpdate();
     AbortUpdate();
-    DWORD start = GetTickCount();
+    DWORD start = RealTickCount();
     int r = -1;
-    while (r < 0 && GetTickCount() - start < guard_ms) {
+    while (r < 0 && RealTickCount() - start < guard_ms) {
         r = window.WaitForEnd(kAbortRepeatMs);
         EndPendingTransfer();
     }
