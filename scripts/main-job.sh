@@ -45,7 +45,12 @@ die() {
 cleanup() {
   local rc=$?
   trap - EXIT INT TERM
-  pkill -f 'panelprep64.exe|panelup.exe' 2>/dev/null
+  # The job's own programs, in its own prefix: the launchers and the updater
+  # still open end before the controller is pulled (other wine programs on
+  # this machine are left alone).
+  if [ $wine_started -eq 1 ]; then
+    "${WINE64:-/usr/lib/wine/wine64}" taskkill /f /im panelprep.exe /im panelprep64.exe /im panelup.exe >/dev/null 2>&1
+  fi
   if [ $vctl_started -eq 1 ]; then
     "$VCTL" unplug >/dev/null 2>&1
     "$VCTL" stop >/dev/null 2>&1

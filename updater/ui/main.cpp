@@ -196,6 +196,8 @@ int MayClose()
 
 void CloseAllLinks()
 {
+    // A port scan still listening gives its ports back as well.
+    MidiScanEnd(NULL, NULL);
     SerialClose();
     MidiLinkClose();
     KernelMidiClose();
