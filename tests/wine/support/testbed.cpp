@@ -81,27 +81,20 @@ int Vctl(const std::string& args, std::string* out)
     STARTUPINFOA si;
     memset(&si, 0, sizeof(si));
     si.cb = sizeof(si);
-    // Wine starts a Unix program without filling in every handle: what it
-    // leaves untouched must not be taken for a handle (closing a stale
-    // value would close whatever this process has opened under it since).
+    // Wine starts a Unix program without a process or thread handle and
+    // returns whatever its own stack held in their place: values that may
+    // name handles of this process (closing one once closed the process's
+    // registry root key under SetupAPI's feet). They are never touched.
     PROCESS_INFORMATION pi;
-    memset(&pi, 0, sizeof(pi));
     std::vector<char> line(cmd.begin(), cmd.end());
     line.push_back(0);
     if (!CreateProcessA(NULL, line.data(), NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
         ADD_FAILURE() << "cannot start " << cmd << ": " << GetLastError();
         return -1;
     }
-    if (pi.hProcess)
-        RealWait(pi.hProcess, 60000);
-    if (pi.hThread)
-        CloseHandle(pi.hThread);
-    if (pi.hProcess)
-        CloseHandle(pi.hProcess);
-    // Wine gives no handle to wait on for a Unix program (and, where it
-    // does, the process may end a moment after Wine reports it): the script's
-    // exit code, once written down, says it has ended.
-    const int kPolls = 6000; // 10 ms apart: a minute, as the wait above
+    // Nothing to wait on, then: the script's exit code, once written down,
+    // says it has ended.
+    const int kPolls = 6000; // 10 ms apart: a minute
     std::string code;
     for (int i = 0; i < kPolls && code.empty(); ++i) {
         code = ReadWholeFile(WinPath(rc));
