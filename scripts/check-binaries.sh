@@ -55,7 +55,7 @@ for program in $shipped; do
   [ -f "build/$program" ] || continue
   objdump=$([ "${program%%/*}" = win32 ] && echo i686-w64-mingw32-objdump || echo x86_64-w64-mingw32-objdump)
   newer=$($objdump -p "build/$program" | awk '/DLL Name:/ {dll = 1} dll && NF == 3 && $1 ~ /^[0-9a-f]+$/ {print $3}' |
-    grep -Fxf <(tr -s ' \n' '\n\n' <<<"$newer_windows_only" | sed '/^$/d') | tr '\n' ' ' || true)
+    grep -Fxf <(tr ' ' '\n' <<<"$newer_windows_only" | sed '/^$/d') | tr '\n' ' ' || true)
   if [ -n "$newer" ]; then
     echo "build/$program: imports what Windows 2000 and XP lack: $newer"; status=1
   fi
