@@ -14,25 +14,27 @@ scripts/build.sh native win64 || exit 1
 # shellcheck source=scripts/i386.sh
 source scripts/i386.sh
 bits32=0
-if i386_native && i386_wine32; then
+why32=
+if ! i386_native; then
+  why32=$I386_WHY
+elif ! i386_wine32; then
+  why32="wine32:i386 is missing (scripts/setup.sh installs it)"
+else
   bits32=1
   scripts/build.sh win32 || exit 1
-  cmake --build build/win32 --target engine_bench links_bench >build/bench32.log 2>&1 || { tail -30 build/bench32.log; exit 1; }
 fi
 # bench NAME [VAR=VALUE...]: the 64-bit benchmark NAME (with the settings),
-# and its 32-bit build where it exists and 32-bit programs run here.
+# and its 32-bit build where 32-bit programs run here (it is built then).
 bench() {
   local name=$1
   shift
   env PANEL_VCTL="$vctl" PANEL_TIMEOUT=1200 PANEL_WINE_EXEC_ONCE=1 "$@" scripts/wine-exec.sh "build/win64/bench/$name.exe"
-  [ -f "build/win32/bench/$name.exe" ] || return 0
-  if [ $bits32 -eq 1 ]; then
+  if [ $bits32 -eq 1 ] && [ -f "build/win32/bench/$name.exe" ]; then
     echo "-- 32-bit (the shipped build, under WoW64)"
     env PANEL_VCTL="$vctl" PANEL_TIMEOUT=1200 PANEL_WINE_EXEC_ONCE=1 scripts/wine-exec.sh "build/win32/bench/$name.exe"
-  else
-    echo "-- 32-bit: not measured on this machine: no i386 ($I386_WHY)"
   fi
 }
+[ $bits32 -eq 1 ] || echo "32-bit builds (USB and serial runs): not measured on this machine: $why32"
 echo "== 7-bit packing (native)"
 build/native/bench/pack_bench
 echo "== update run, 4 MiB system file, virtual controller, no device delay"

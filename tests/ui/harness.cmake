@@ -15,7 +15,9 @@ function(panel_uiprobe uiauto_target)
   add_library(uiprobe SHARED ${PANEL_ROOT}/tests/ui/uiprobe.cpp)
   set_target_properties(uiprobe PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   target_link_libraries(uiprobe PRIVATE user32)
-  target_link_options(uiprobe PRIVATE ${PANEL_STATIC_LINK})
+  # uiauto looks the exports up by their plain names; a 32-bit linker would
+  # export these WINAPI thread routines as "Name@4" without --kill-at.
+  target_link_options(uiprobe PRIVATE ${PANEL_STATIC_LINK} -Wl,--kill-at)
   panel_warnings(uiprobe)
   add_dependencies(${uiauto_target} uiprobe)
 endfunction()

@@ -27,13 +27,15 @@ const DWORD kPendingMs = 300;
 const DWORD kAbortMs = 10000;
 const int kInquiryReplyLength = 5;
 
-typedef void (*InitFn)(void);
-typedef int (*OpenDeviceFn)(unsigned short product_id);
-typedef int (*OpenDeviceVidFn)(unsigned short vendor_id, unsigned short product_id);
-typedef HANDLE (*OpenPipeFn)(int device, unsigned char pipe_selector, unsigned long* max_packet);
-typedef BOOL (*AbortPipeFn)(int device);
-typedef int (*CheckDeviceFn)(int device);
-typedef void (*CloseDeviceFn)(int device);
+// The exports' own declarations, calling convention included: a caller
+// that disagreed with them would unbalance the stack in 32 bits.
+typedef decltype(&init_cusbbulk) InitFn;
+typedef decltype(&UsbOpenDevice) OpenDeviceFn;
+typedef decltype(&UsbOpenDeviceVID) OpenDeviceVidFn;
+typedef decltype(&UsbOpenPipe) OpenPipeFn;
+typedef decltype(&UsbAbortPipe) AbortPipeFn;
+typedef decltype(&UsbCheckDevice) CheckDeviceFn;
+typedef decltype(&UsbCloseDevice) CloseDeviceFn;
 
 struct Library {
     InitFn init;

@@ -155,9 +155,11 @@ int SerialReceive(unsigned char* buffer, unsigned long capacity)
 
 void SerialAbort()
 {
+    // Looked up at every call: a function-local static would bring the C++
+    // runtime's guard and its thread library along, which imports what
+    // Windows 2000 and XP do not have (GetTickCount64).
     typedef BOOL(WINAPI * CancelIoExFn)(HANDLE, LPOVERLAPPED);
-    static CancelIoExFn cancel =
-        (CancelIoExFn)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx");
+    CancelIoExFn cancel = (CancelIoExFn)(void*)GetProcAddress(GetModuleHandleA("kernel32.dll"), "CancelIoEx");
     InterlockedExchange(&g_aborted, 1);
     HANDLE port = g_port;
     if (port == INVALID_HANDLE_VALUE)
