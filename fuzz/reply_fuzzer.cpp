@@ -44,6 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         for (size_t i = 0; i < sizeof(err); ++i)
             if ((unsigned char)err[i] != 0x55)
                 abort();
+        // What an inquiry reply tells is read within the reply only.
+        InquiryReply reply;
+        if (ReadInquiryReply(rx, n, at, &reply) != (reply.protocol_code < PROTOCOL_CODE_LIMIT))
+            abort();
     } else {
         if (at != 0)
             abort();

@@ -106,8 +106,8 @@ TEST_F(Engine, ProductIdOfOneTwoOrThreeBytes)
 TEST_F(Engine, FillForEqualPacketsOnlyWhenOffered)
 {
     BlockSpec b;
-    b.data.assign(3 * 256, 0xAA);
-    b.data[2 * 256 - 1] = 0xAB; // the second packet differs in its last byte only
+    b.data.assign(3 * 256, 0x5A); // two different nibbles, sent apart
+    b.data[2 * 256 - 1] = 0x5B;   // the second packet differs in its last byte only
     std::vector<unsigned char> file = BlockBytes(b);
 
     ConfigureDevice(1, 256, 2);

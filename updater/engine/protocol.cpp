@@ -33,6 +33,107 @@ void Put28Bit(unsigned char* dst, uint32_t value)
     dst[3] = (unsigned char)(value & 0x7F);
 }
 
+int BuildInquiry(unsigned char* tx, const FileInfo* info)
+{
+    int n = BuildMessageHead(tx, info, MsgInquiry);
+    // A parameter that is no data byte is not sent.
+    if (info->inquiry_param < MSG_DATA_LIMIT)
+        tx[n++] = info->inquiry_param;
+    tx[n++] = MSG_SYSEX_END;
+    return n;
+}
+
+int BuildVersionRequest(unsigned char* tx, const FileInfo* info)
+{
+    int n = BuildMessageHead(tx, info, MsgVersionRequest);
+    tx[n++] = info->block_code;
+    tx[n++] = MSG_SYSEX_END;
+    return n;
+}
+
+int BuildSetMode(unsigned char* tx, const FileInfo* info, int protocol_code, int raw, uint32_t packet_size)
+{
+    int n = BuildMessageHead(tx, info, MsgSetMode);
+    tx[n++] = raw ? SETMODE_RAW : SETMODE_SEVEN_BIT;
+    tx[n++] = info->block_code;
+    if (protocol_code == PROTOCOL_FOUR_BYTE) {
+        Put28Bit(tx + n, info->base_address);
+        n += 4;
+        Put28Bit(tx + n, info->block_length);
+        n += 4;
+    }
+    tx[n++] = (unsigned char)(info->version_major | SETMODE_VERSION_FLAG);
+    tx[n++] = info->version_minor;
+    if (protocol_code == PROTOCOL_FOUR_BYTE) {
+        Put28Bit(tx + n, packet_size);
+        n += 4;
+    }
+    tx[n++] = MSG_SYSEX_END;
+    return n;
+}
+
+int BuildPacketHead(unsigned char* tx, const FileInfo* info, unsigned char code, int protocol_code, uint32_t number)
+{
+    int n = BuildMessageHead(tx, info, code);
+    if (protocol_code == PROTOCOL_TWO_BYTE) {
+        tx[n++] = (unsigned char)((number >> 7) & 0x7F);
+        tx[n++] = (unsigned char)(number & 0x7F);
+    } else {
+        Put28Bit(tx + n, number);
+        n += 4;
+    }
+    return n;
+}
+
+int BuildFillTail(unsigned char* tx, unsigned char value)
+{
+    tx[0] = (unsigned char)(value >> 4);
+    tx[1] = (unsigned char)(value & 0x0F);
+    tx[2] = MSG_SYSEX_END;
+    return 3;
+}
+
+int IsFillPacket(const unsigned char* packet, uint32_t size)
+{
+    for (uint32_t i = 1; i < size; ++i) {
+        if (packet[i] != packet[0])
+            return 0;
+    }
+    return 1;
+}
+
+unsigned char RawChecksum(const unsigned char* packet, uint32_t size)
+{
+    unsigned total = 0;
+    for (uint32_t i = 0; i < size; ++i)
+        total += packet[i];
+    return (unsigned char)total;
+}
+
+namespace {
+
+unsigned char ReplyByte(const unsigned char* rx, size_t size, size_t at)
+{
+    return at < size ? rx[at] : 0;
+}
+
+} // namespace
+
+int ReadInquiryReply(const unsigned char* rx, size_t size, int payload, InquiryReply* reply)
+{
+    size_t at = (size_t)payload;
+    reply->protocol_code = ReplyByte(rx, size, at++);
+    if (reply->protocol_code >= PROTOCOL_CODE_LIMIT)
+        return 0;
+    uint32_t value = 0;
+    int digits = reply->protocol_code == PROTOCOL_TWO_BYTE ? 2 : 4;
+    for (int i = 0; i < digits; ++i)
+        value = (value << 7) | ReplyByte(rx, size, at++);
+    reply->packet_size = value;
+    reply->capabilities = ReplyByte(rx, size, at);
+    return 1;
+}
+
 uint32_t PackSevenBit(const unsigned char* src, unsigned char* dst, uint32_t count, unsigned char* checksum)
 {
     uint32_t out = 0;

@@ -12,6 +12,7 @@ enum {
     MSG_SYSEX_END = 0xF7,
     MSG_MANUFACTURER_ID = 0x42,
     MSG_VUP_ID = 0x23,
+    MSG_DATA_LIMIT = 0x80, // the data bytes of a message are below this
 };
 
 enum MessageCode {
@@ -25,6 +26,21 @@ enum MessageCode {
     MsgFill = 0x08,
     MsgPortProbe = 0x10,
     MsgPortProbeReply = 0x11,
+};
+
+// Protocol codes of the inquiry reply: the form of packet sizes, packet
+// numbers and the set-mode fields.
+enum {
+    PROTOCOL_TWO_BYTE = 0,   // 14-bit sizes and numbers, no address or length
+    PROTOCOL_FOUR_BYTE = 1,  // 28-bit fields everywhere
+    PROTOCOL_CODE_LIMIT = 2, // this code and above are refused
+};
+
+// The set-mode message's mode byte and the flag over its version byte.
+enum {
+    SETMODE_SEVEN_BIT = 0x00,
+    SETMODE_RAW = 0x01,
+    SETMODE_VERSION_FLAG = 0x40,
 };
 
 enum {
@@ -49,6 +65,31 @@ void Put28Bit(unsigned char* dst, uint32_t value);
 // Packs count (>= 1) bytes into 7-bit form; returns the bytes written
 // (count + ceil(count / 7)). The 7-bit checksum goes to *checksum when given.
 uint32_t PackSevenBit(const unsigned char* src, unsigned char* dst, uint32_t count, unsigned char* checksum);
+
+// The requests of a block; each returns the message's length.
+int BuildInquiry(unsigned char* tx, const FileInfo* info);
+int BuildVersionRequest(unsigned char* tx, const FileInfo* info);
+// raw: the packets' data goes as 8-bit bytes (SETMODE_RAW).
+int BuildSetMode(unsigned char* tx, const FileInfo* info, int protocol_code, int raw, uint32_t packet_size);
+// Head of a data or fill message up to and including the packet number.
+int BuildPacketHead(unsigned char* tx, const FileInfo* info, unsigned char code, int protocol_code, uint32_t number);
+// Appends a fill message's value (high and low nibble) and its end to a
+// packet head; returns the bytes appended.
+int BuildFillTail(unsigned char* tx, unsigned char value);
+// 1 when all `size` (>= 1) bytes of the packet equal its first.
+int IsFillPacket(const unsigned char* packet, uint32_t size);
+// The checksum of a packet sent as raw 8-bit bytes: their sum's low byte.
+unsigned char RawChecksum(const unsigned char* packet, uint32_t size);
+
+// What an inquiry reply tells, read behind its code (CheckReply's payload
+// offset) in a reply buffer of `size` bytes; bytes past the buffer read as 0.
+struct InquiryReply {
+    unsigned char protocol_code;
+    uint32_t packet_size;
+    unsigned char capabilities;
+};
+// 0 for a protocol code of PROTOCOL_CODE_LIMIT or above (nothing else read).
+int ReadInquiryReply(const unsigned char* rx, size_t size, int payload, InquiryReply* reply);
 
 // Checks a received reply of at most `size` bytes against the file's product ID
 // and the expected code. Returns the offset of the first payload byte, or 0

@@ -30,6 +30,11 @@ unsigned char* g_tx = NULL;
 const char kProtocolCodeError[] = "Protocol code error(need newer tool).";
 const char kVersionError[] = "Version Error(It's Version Down or Same)";
 
+// The pause after the set-mode's and every packet's acknowledgement on the
+// paced links, and the look at the run state while the user pauses it.
+const DWORD UPDATE_PACE_MS = 20;
+const DWORD UPDATE_PAUSE_POLL_MS = 2;
+
 void Post(WPARAM command, LPARAM value)
 {
     if (g_main_window)
@@ -46,23 +51,6 @@ void ShowFailure(const char* err)
     AppendLogLine(LOG_NEW_LINE_BEFORE, err);
     ClearMessageArea();
     DrawMessageText(0, 0, err);
-}
-
-int BuildInquiry(const FileInfo* fi)
-{
-    int n = BuildMessageHead(g_tx, fi, MsgInquiry);
-    if (fi->inquiry_param < 0x80)
-        g_tx[n++] = fi->inquiry_param;
-    g_tx[n++] = MSG_SYSEX_END;
-    return n;
-}
-
-int BuildVersionRequest(const FileInfo* fi)
-{
-    int n = BuildMessageHead(g_tx, fi, MsgVersionRequest);
-    g_tx[n++] = fi->block_code;
-    g_tx[n++] = MSG_SYSEX_END;
-    return n;
 }
 
 bool Aborted()
@@ -156,16 +144,18 @@ int QueryDevice(const FileInfo* info, int link)
     char err[ERROR_TEXT_SIZE] = "";
     unsigned char rx[RX_BUFFER_SIZE];
 
-    int off = Exchange(BuildInquiry(&fi), &fi, MsgInquiryReply, rx, err);
+    int off = Exchange(BuildInquiry(g_tx, &fi), &fi, MsgInquiryReply, rx, err);
+    InquiryReply reply;
     if (off) {
-        g_protocol_code = rx[off];
-        if (g_protocol_code >= 2) {
+        int known = ReadInquiryReply(rx, sizeof(rx), off, &reply);
+        g_protocol_code = reply.protocol_code;
+        if (!known) {
             SetErrorText(err, kProtocolCodeError);
             off = 0;
         }
     }
     if (off)
-        off = Exchange(BuildVersionRequest(&fi), &fi, MsgVersionReply, rx, err);
+        off = Exchange(BuildVersionRequest(g_tx, &fi), &fi, MsgVersionReply, rx, err);
     if (!off) {
         ShowFailure(err);
         return 0;
@@ -209,15 +199,227 @@ DWORD WINAPI UpdateThreadMain(LPVOID)
     return 0;
 }
 
-int RunUpdate()
-{
-    char err[ERROR_TEXT_SIZE] = "";
+namespace {
+
+// One run, on the worker thread's stack.
+struct RunState {
+    HANDLE file;
+    DWORD position; // of the progress bar: the bytes of the file done
+    FileInfo fi;
+    bool raw;       // this block's data goes as 8-bit bytes
+    char err[ERROR_TEXT_SIZE];
     char line[ERROR_TEXT_SIZE];
     unsigned char rx[RX_BUFFER_SIZE];
-    FileInfo fi;
+};
 
-    HANDLE file = CreateFileA(g_path, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
+enum VersionCheck {
+    VERSION_FAILED = 0,
+    VERSION_NEWER = 1,
+    VERSION_SKIP_BLOCK = 2,
+};
+
+void AdvanceProgress(RunState* r, DWORD bytes)
+{
+    r->position += bytes;
+    SetProgress(r->position);
+}
+
+int ReadAndLogHeader(RunState* r)
+{
+    if (!ReadSystemFileHeader(r->file, &r->fi, r->err))
+        return 0;
+    snprintf(r->line, sizeof(r->line), "DeviceName : %s", r->fi.device_name);
+    AppendLogLine(LOG_NEW_LINE_BEFORE, r->line);
+    snprintf(r->line, sizeof(r->line), "FILE : Type=%s , Version=%d.%02d", r->fi.type_name, r->fi.version_major,
+             r->fi.version_minor);
+    AppendLogLine(LOG_NEW_LINE_BEFORE, r->line);
+    AdvanceProgress(r, SYSFILE_HEADER_SIZE);
+    return 1;
+}
+
+// The system MIDI link carries at most MIDI_PACKET_SIZE_MAX bytes a packet.
+// The four-byte protocol tells the device the smaller size in the set-mode;
+// the two-byte one has no means to, so a larger packet is refused there.
+int TakePacketSize(uint32_t size, char* err)
+{
+    if (LinkType == LinkSystemMidi && size > MIDI_PACKET_SIZE_MAX && g_protocol_code == PROTOCOL_FOUR_BYTE)
+        size = MIDI_PACKET_SIZE_MAX;
+    if (size == 0 || size > PACKET_BUFFER_SIZE || (LinkType == LinkSystemMidi && size > MIDI_PACKET_SIZE_MAX)) {
+        snprintf(err, ERROR_TEXT_SIZE, "Error - Packet size is out of range(%u).", (unsigned)size);
+        return 0;
+    }
+    g_packet_size = size;
+    return 1;
+}
+
+// The inquiry: protocol code, packet size and capabilities, checked against
+// the block.
+int AskDevice(RunState* r)
+{
+    int off = Exchange(BuildInquiry(g_tx, &r->fi), &r->fi, MsgInquiryReply, r->rx, r->err);
+    if (!off)
+        return 0;
+    InquiryReply reply;
+    int known = ReadInquiryReply(r->rx, sizeof(r->rx), off, &reply);
+    g_protocol_code = reply.protocol_code;
+    if (!known) {
+        SetErrorText(r->err, kProtocolCodeError);
+        return 0;
+    }
+    if (!TakePacketSize(reply.packet_size, r->err))
+        return 0;
+    if (r->fi.block_offset % g_packet_size != 0 || r->fi.block_length % g_packet_size != 0) {
+        SetErrorText(r->err, "Error - Packet size is not correct.");
+        return 0;
+    }
+    if (!CheckBlockNumbers(&r->fi, g_protocol_code, g_packet_size, r->err))
+        return 0;
+    g_capabilities = reply.capabilities;
+    return 1;
+}
+
+// A block whose version is not newer than the device's is skipped, unless
+// it is the file's last.
+VersionCheck CheckTargetVersion(RunState* r)
+{
+    if (g_force) {
+        AppendLogLine(LOG_NEW_LINE_BEFORE, "Target Version : Skip check.");
+        return VERSION_NEWER;
+    }
+    int off = Exchange(BuildVersionRequest(g_tx, &r->fi), &r->fi, MsgVersionReply, r->rx, r->err);
+    if (!off)
+        return VERSION_FAILED;
+    snprintf(r->line, sizeof(r->line), "Target Version : %d.%02d", r->rx[off], r->rx[off + 1]);
+    AppendLogLine(LOG_NEW_LINE_BEFORE, r->line);
+    if (IsNewerVersion(r->fi.version_major, r->fi.version_minor, r->rx[off], r->rx[off + 1]))
+        return VERSION_NEWER;
+    SetErrorText(r->err, kVersionError);
+    if (r->fi.is_last_block)
+        return VERSION_FAILED;
+    AppendLogLine(LOG_NEW_LINE_BEFORE, r->err);
+    AppendLogLine(LOG_NEW_LINE_BEFORE, "Skip this block.");
+    LARGE_INTEGER skip;
+    skip.QuadPart = r->fi.block_length;
+    if (!SetFilePointerEx(r->file, skip, NULL, FILE_CURRENT)) {
+        SetErrorText(r->err, MSG_FILE_POSITION_ERROR);
+        return VERSION_FAILED;
+    }
+    return VERSION_SKIP_BLOCK;
+}
+
+int SetMode(RunState* r)
+{
+    r->raw = (g_capabilities & CAP_RAW_DATA) && LinkType != LinkSystemMidi;
+    int n = BuildSetMode(g_tx, &r->fi, g_protocol_code, r->raw, g_packet_size);
+    if (!Send(g_tx, (unsigned long)n, r->err, TxMidi) || !Receive(r->rx, r->err))
+        return 0;
+    AppendLogLine(LOG_NEW_LINE_BEFORE, "Tx Set Mode...");
+    Sleep(UPDATE_PACE_MS);
+    if (!CheckReply(r->rx, sizeof(r->rx), &r->fi, MsgStatus, r->err))
+        return 0;
+    AppendLogLine(LOG_NEW_LINE_BEFORE, "");
+    Post(CMD_REDRAW_MENU, 1);
+    return 1;
+}
+
+// The data message in three parts: the head (n bytes in the transmit
+// buffer), the data behind it, and the checksum with the end.
+int SendData(RunState* r, int n)
+{
+    int head_mode = (r->raw && LinkRow(LinkType) == LinkKernelMidi) ? TxMidiRawNext : TxMidi;
+    if (!Send(g_tx, (unsigned long)n, r->err, head_mode))
+        return 0;
+    unsigned char sum = 0;
+    uint32_t data_length = g_packet_size;
+    if (r->raw) {
+        memcpy(g_tx + n, g_packet, g_packet_size);
+        sum = RawChecksum(g_packet, g_packet_size);
+    } else {
+        data_length = PackSevenBit(g_packet, g_tx + n, g_packet_size, &sum);
+    }
+    if (!Send(g_tx + n, data_length, r->err, r->raw ? TxRaw : TxMidi))
+        return 0;
+    unsigned char tail[2] = {sum, MSG_SYSEX_END};
+    return Send(tail, sizeof(tail), r->err, TxMidi);
+}
+
+int SendPacket(RunState* r, uint32_t number)
+{
+    DWORD got = 0;
+    if (!ReadFile(r->file, g_packet, g_packet_size, &got, NULL) || got != g_packet_size) {
+        SetErrorText(r->err, MSG_FILESIZE_ERROR);
+        return 0;
+    }
+    bool fill = (g_capabilities & CAP_FILL) && IsFillPacket(g_packet, g_packet_size);
+    int n = BuildPacketHead(g_tx, &r->fi, fill ? MsgFill : MsgData, g_protocol_code, number);
+    if (!fill)
+        return SendData(r, n);
+    n += BuildFillTail(g_tx + n, g_packet[0]);
+    return Send(g_tx, (unsigned long)n, r->err, TxMidi);
+}
+
+// The packet's acknowledgement, then a pause the user asked for, and the
+// pacing of the slower links.
+int FinishPacket(RunState* r, uint32_t number)
+{
+    if (!Receive(r->rx, r->err))
+        return 0;
+    snprintf(r->line, sizeof(r->line), "Tx Packet:%3d (Address: %06X)", (int)number,
+             (unsigned)(r->fi.base_address + number * g_packet_size));
+    AppendLogLine(0, r->line);
+    if (!CheckReply(r->rx, sizeof(r->rx), &r->fi, MsgStatus, r->err))
+        return 0;
+    AdvanceProgress(r, g_packet_size);
+    if (UpdateState != UpdateRunning) {
+        while (UpdateState == UpdatePaused)
+            Sleep(UPDATE_PAUSE_POLL_MS);
+        if (Aborted())
+            return 0;
+    }
+    if (LinkType != LinkUsbBulk)
+        Sleep(UPDATE_PACE_MS);
+    return 1;
+}
+
+int SendBlockPackets(RunState* r)
+{
+    uint32_t number = r->fi.block_offset / g_packet_size;
+    for (uint32_t left = r->fi.block_length / g_packet_size; left > 0; ++number, --left) {
+        if (!SendPacket(r, number) || !FinishPacket(r, number))
+            return 0;
+    }
+    return 1;
+}
+
+int RunBlock(RunState* r)
+{
+    if (Aborted() || !ReadAndLogHeader(r) || !AskDevice(r))
+        return 0;
+    VersionCheck version = CheckTargetVersion(r);
+    if (version != VERSION_NEWER)
+        return version == VERSION_SKIP_BLOCK;
+    return SetMode(r) && SendBlockPackets(r);
+}
+
+int FailRun(RunState* r)
+{
+    CloseHandle(r->file);
+    // After the user's abort, whatever the last step left in the text is
+    // stale (or a receive error caused by the abort itself).
+    if (Aborted())
+        SetErrorText(r->err, MSG_UPDATE_ABORTED);
+    ShowFailure(r->err);
+    return 0;
+}
+
+} // namespace
+
+int RunUpdate()
+{
+    RunState r;
+    memset(&r, 0, sizeof(r));
+    r.file = CreateFileA(g_path, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (r.file == INVALID_HANDLE_VALUE) {
         ClearLog();
         AppendLogLine(0, MSG_FILE_OPEN_ERROR);
         // The message area still says the update is running; replace it.
@@ -226,205 +428,24 @@ int RunUpdate()
         return 0;
     }
     AppendLogLine(0, g_path);
-
-    DWORD file_size = GetFileSize(file, NULL);
-    DWORD position = 0;
-    SendMessageA(g_progress_bar, PBM_SETRANGE32, 0, (LPARAM)file_size);
-    SetProgress(position);
+    SendMessageA(g_progress_bar, PBM_SETRANGE32, 0, (LPARAM)GetFileSize(r.file, NULL));
+    SetProgress(r.position);
 
     for (;;) {
-        if (Aborted())
-            goto failed;
-        if (!ReadSystemFileHeader(file, &fi, err))
-            goto failed;
-        snprintf(line, sizeof(line), "DeviceName : %s", fi.device_name);
-        AppendLogLine(LOG_NEW_LINE_BEFORE, line);
-        snprintf(line, sizeof(line), "FILE : Type=%s , Version=%d.%02d", fi.type_name, fi.version_major,
-                 fi.version_minor);
-        AppendLogLine(LOG_NEW_LINE_BEFORE, line);
-        position += SYSFILE_HEADER_SIZE;
-        SetProgress(position);
-
-        int off = Exchange(BuildInquiry(&fi), &fi, MsgInquiryReply, rx, err);
-        if (!off)
-            goto failed;
-        g_protocol_code = rx[off];
-        if (g_protocol_code >= 2) {
-            SetErrorText(err, kProtocolCodeError);
-            goto failed;
-        }
-        if (g_protocol_code == 0) {
-            g_packet_size = ((uint32_t)rx[off + 1] << 7) | rx[off + 2];
-            off += 3;
-        } else {
-            g_packet_size = ((uint32_t)rx[off + 1] << 21) | ((uint32_t)rx[off + 2] << 14) |
-                            ((uint32_t)rx[off + 3] << 7) | rx[off + 4];
-            off += 5;
-        }
-        // The system MIDI link carries at most 1024 bytes a packet. Protocol
-        // 1 tells the device the smaller size in the set-mode; protocol 0 has
-        // no means to, so a larger packet of the device is refused there.
-        if (LinkType == LinkSystemMidi && g_packet_size > MIDI_PACKET_SIZE_MAX && g_protocol_code == 1)
-            g_packet_size = MIDI_PACKET_SIZE_MAX;
-        if (g_packet_size == 0 || g_packet_size > PACKET_BUFFER_SIZE ||
-            (LinkType == LinkSystemMidi && g_packet_size > MIDI_PACKET_SIZE_MAX)) {
-            snprintf(err, ERROR_TEXT_SIZE, "Error - Packet size is out of range(%u).", (unsigned)g_packet_size);
-            goto failed;
-        }
-        if (fi.block_offset % g_packet_size != 0 || fi.block_length % g_packet_size != 0) {
-            SetErrorText(err, "Error - Packet size is not correct.");
-            goto failed;
-        }
-        if (!CheckBlockNumbers(&fi, g_protocol_code, g_packet_size, err))
-            goto failed;
-        g_capabilities = rx[off];
-
-        if (g_force) {
-            AppendLogLine(LOG_NEW_LINE_BEFORE, "Target Version : Skip check.");
-        } else {
-            off = Exchange(BuildVersionRequest(&fi), &fi, MsgVersionReply, rx, err);
-            if (!off)
-                goto failed;
-            snprintf(line, sizeof(line), "Target Version : %d.%02d", rx[off], rx[off + 1]);
-            AppendLogLine(LOG_NEW_LINE_BEFORE, line);
-            if (!IsNewerVersion(fi.version_major, fi.version_minor, rx[off], rx[off + 1])) {
-                SetErrorText(err, kVersionError);
-                if (fi.is_last_block)
-                    goto failed;
-                AppendLogLine(LOG_NEW_LINE_BEFORE, err);
-                AppendLogLine(LOG_NEW_LINE_BEFORE, "Skip this block.");
-                LARGE_INTEGER skip;
-                skip.QuadPart = fi.block_length;
-                if (!SetFilePointerEx(file, skip, NULL, FILE_CURRENT)) {
-                    SetErrorText(err, MSG_FILE_POSITION_ERROR);
-                    goto failed;
-                }
-                goto block_end;
-            }
-        }
-
-        {
-            bool raw = (g_capabilities & CAP_RAW_DATA) && LinkType != LinkSystemMidi;
-            int n = BuildMessageHead(g_tx, &fi, MsgSetMode);
-            g_tx[n++] = raw ? 0x01 : 0x00;
-            g_tx[n++] = fi.block_code;
-            if (g_protocol_code == 1) {
-                Put28Bit(g_tx + n, fi.base_address);
-                Put28Bit(g_tx + n + 4, fi.block_length);
-                n += 8;
-            }
-            g_tx[n++] = (unsigned char)(fi.version_major | 0x40);
-            g_tx[n++] = fi.version_minor;
-            if (g_protocol_code == 1) {
-                Put28Bit(g_tx + n, g_packet_size);
-                n += 4;
-            }
-            g_tx[n++] = MSG_SYSEX_END;
-            if (!Send(g_tx, (unsigned long)n, err, TxMidi))
-                goto failed;
-            if (!Receive(rx, err))
-                goto failed;
-            AppendLogLine(LOG_NEW_LINE_BEFORE, "Tx Set Mode...");
-            Sleep(20);
-            if (!CheckReply(rx, sizeof(rx), &fi, MsgStatus, err))
-                goto failed;
-            AppendLogLine(LOG_NEW_LINE_BEFORE, "");
-            Post(CMD_REDRAW_MENU, 1);
-
-            uint32_t number = fi.block_offset / g_packet_size;
-            uint32_t left = fi.block_length / g_packet_size;
-            for (; left > 0; ++number, --left) {
-                DWORD got = 0;
-                if (!ReadFile(file, g_packet, g_packet_size, &got, NULL) || got != g_packet_size) {
-                    SetErrorText(err, MSG_FILESIZE_ERROR);
-                    goto failed;
-                }
-                unsigned char code = MsgData;
-                if (g_capabilities & CAP_FILL) {
-                    uint32_t i = 1;
-                    while (i < g_packet_size && g_packet[i] == g_packet[0])
-                        ++i;
-                    if (i == g_packet_size)
-                        code = MsgFill;
-                }
-                n = BuildMessageHead(g_tx, &fi, code);
-                if (g_protocol_code == 0) {
-                    g_tx[n++] = (unsigned char)((number >> 7) & 0x7F);
-                    g_tx[n++] = (unsigned char)(number & 0x7F);
-                } else {
-                    Put28Bit(g_tx + n, number);
-                    n += 4;
-                }
-                if (code == MsgData) {
-                    int head_mode = (raw && LinkRow(LinkType) == LinkKernelMidi) ? TxMidiRawNext : TxMidi;
-                    if (!Send(g_tx, (unsigned long)n, err, head_mode))
-                        goto failed;
-                    unsigned char sum = 0;
-                    uint32_t data_length;
-                    if (raw) {
-                        memcpy(g_tx + n, g_packet, g_packet_size);
-                        unsigned total = 0;
-                        for (uint32_t i = 0; i < g_packet_size; ++i)
-                            total += g_packet[i];
-                        sum = (unsigned char)total;
-                        data_length = g_packet_size;
-                    } else {
-                        data_length = PackSevenBit(g_packet, g_tx + n, g_packet_size, &sum);
-                    }
-                    if (!Send(g_tx + n, data_length, err, raw ? TxRaw : TxMidi))
-                        goto failed;
-                    unsigned char tail[2] = {sum, MSG_SYSEX_END};
-                    if (!Send(tail, 2, err, TxMidi))
-                        goto failed;
-                } else {
-                    g_tx[n++] = (unsigned char)(g_packet[0] >> 4);
-                    g_tx[n++] = (unsigned char)(g_packet[0] & 0x0F);
-                    g_tx[n++] = MSG_SYSEX_END;
-                    if (!Send(g_tx, (unsigned long)n, err, TxMidi))
-                        goto failed;
-                }
-                if (!Receive(rx, err))
-                    goto failed;
-                snprintf(line, sizeof(line), "Tx Packet:%3d (Address: %06X)", (int)number,
-                         (unsigned)(fi.base_address + number * g_packet_size));
-                AppendLogLine(0, line);
-                if (!CheckReply(rx, sizeof(rx), &fi, MsgStatus, err))
-                    goto failed;
-                position += g_packet_size;
-                SetProgress(position);
-                if (UpdateState != UpdateRunning) {
-                    while (UpdateState == UpdatePaused)
-                        Sleep(2);
-                    if (Aborted())
-                        goto failed;
-                }
-                if (LinkType != LinkUsbBulk)
-                    Sleep(20);
-            }
-        }
-
-    block_end:
+        if (!RunBlock(&r))
+            return FailRun(&r);
         Post(CMD_REDRAW_MENU, 0);
-        int end = AtEndOfFile(file);
+        int end = AtEndOfFile(r.file);
         if (end < 0) {
-            SetErrorText(err, MSG_FILE_POSITION_ERROR);
-            goto failed;
+            SetErrorText(r.err, MSG_FILE_POSITION_ERROR);
+            return FailRun(&r);
         }
         if (end) {
-            CloseHandle(file);
+            CloseHandle(r.file);
             AppendLogLine(LOG_NEW_LINE_BEFORE, "Update Completed!");
             return 1;
         }
     }
-
-failed:
-    CloseHandle(file);
-    // After the user's abort, whatever the last step left in the text is
-    // stale (or a receive error caused by the abort itself).
-    if (Aborted())
-        SetErrorText(err, MSG_UPDATE_ABORTED);
-    ShowFailure(err);
-    return 0;
 }
 
 void PauseUpdate()
