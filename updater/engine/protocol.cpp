@@ -164,11 +164,39 @@ void DeviceStatusText(unsigned int status, char* out)
         "Hardware Error",      "Flash Write Error", "User Aborted", "Version Error",
     };
     unsigned s = status & 0xFF;
-    const char* t = (s >= 1 && s <= 11) ? texts[s] : texts[0];
+    const char* t = (s >= 1 && s < sizeof(texts) / sizeof(texts[0])) ? texts[s] : texts[0];
     strcpy(out, t);
 }
 
-int CheckReply(const unsigned char* rx, size_t size, const FileInfo* info, unsigned char expected, char* err)
+namespace {
+
+// The failure text of a status reply whose status (at `at`) is not 0.
+void StatusFailureText(const unsigned char* rx, size_t size, size_t at, char* err)
+{
+    unsigned status = rx[at];
+    char text[ERROR_TEXT_SIZE];
+    if (status < DEVICE_STATUS_EXPLAINED) {
+        char what[32];
+        DeviceStatusText(status, what);
+        snprintf(text, sizeof(text), "Rx Status Error : %s", what);
+    } else {
+        int n = snprintf(text, sizeof(text), "Rx Status Error(Exp) : 0x%X", status);
+        // The device's own text follows, up to a zero byte, the end of the
+        // message or the end of what was received, whichever comes first.
+        for (size_t i = at + 1; i < size && n < ERROR_TEXT_SIZE - 1; ++i) {
+            unsigned char c = rx[i];
+            if (c == 0 || c == MSG_SYSEX_END)
+                break;
+            text[n++] = (char)c;
+        }
+        text[n] = 0;
+    }
+    SetErrorText(err, text);
+}
+
+// The frame up to the code: start, manufacturer, update ID and product ID.
+// Returns the code's offset, or 0 with the reason in err.
+size_t CheckReplyHead(const unsigned char* rx, size_t size, const FileInfo* info, char* err)
 {
     // A byte beyond the received data counts as missing and fails its check.
     if (size < 1 || (rx[0] != MSG_SYSEX_START && rx[0] != MSG_SYSEX_END)) {
@@ -193,7 +221,16 @@ int CheckReply(const unsigned char* rx, size_t size, const FileInfo* info, unsig
         SetErrorText(err, "Rx Msg Error(Product ID Error)");
         return 0;
     }
-    size_t code_at = 3 + (size_t)p;
+    return 3 + (size_t)p;
+}
+
+} // namespace
+
+int CheckReply(const unsigned char* rx, size_t size, const FileInfo* info, unsigned char expected, char* err)
+{
+    size_t code_at = CheckReplyHead(rx, size, info, err);
+    if (!code_at)
+        return 0;
     if (code_at >= size || (rx[code_at] != expected && rx[code_at] != MsgStatus)) {
         SetErrorText(err, "Rx Msg Error(Msg Code Error)");
         return 0;
@@ -207,28 +244,9 @@ int CheckReply(const unsigned char* rx, size_t size, const FileInfo* info, unsig
         SetErrorText(err, "Rx Msg Error(Msg Code Error)");
         return 0;
     }
-    unsigned status = rx[payload];
-    if (status == 0)
+    if (rx[payload] == 0)
         return payload;
-
-    char text[ERROR_TEXT_SIZE];
-    if (status < 0x40) {
-        char what[32];
-        DeviceStatusText(status, what);
-        snprintf(text, sizeof(text), "Rx Status Error : %s", what);
-    } else {
-        int n = snprintf(text, sizeof(text), "Rx Status Error(Exp) : 0x%X", status);
-        // The device's own text follows, up to a zero byte, the end of the
-        // message or the end of what was received, whichever comes first.
-        for (size_t i = (size_t)payload + 1; i < size && n < ERROR_TEXT_SIZE - 1; ++i) {
-            unsigned char c = rx[i];
-            if (c == 0 || c == MSG_SYSEX_END)
-                break;
-            text[n++] = (char)c;
-        }
-        text[n] = 0;
-    }
-    SetErrorText(err, text);
+    StatusFailureText(rx, size, (size_t)payload, err);
     return 0;
 }
 

@@ -13,6 +13,8 @@ enum {
     MSG_MANUFACTURER_ID = 0x42,
     MSG_VUP_ID = 0x23,
     MSG_DATA_LIMIT = 0x80, // the data bytes of a message are below this
+    // A status from here on is the device's own, with a text behind it.
+    DEVICE_STATUS_EXPLAINED = 0x40,
 };
 
 enum MessageCode {
