@@ -45,14 +45,14 @@ HANDLE OpenByName(const char* name, DWORD flags)
 
 HANDLE OpenDevice(int number)
 {
-    char name[32];
+    char name[KMIDI_DEVICE_NAME_SIZE];
     snprintf(name, sizeof(name), "\\\\.\\ZUVAX%d", number);
     return OpenByName(name, 0);
 }
 
 HANDLE OpenPipe(int pipe, DWORD flags)
 {
-    char name[40];
+    char name[KMIDI_PIPE_NAME_SIZE];
     snprintf(name, sizeof(name), "\\\\.\\ZUVAX0\\P%02X", pipe);
     return OpenByName(name, flags);
 }
