@@ -12,6 +12,7 @@
 
 enum {
     SYSFILE_HEADER_SIZE = 256,
+    SYSFILE_VERSION_TEXT_SIZE = 16, // room for FormatVersion's text
 };
 
 // Header field offsets.
