@@ -31,7 +31,7 @@ typedef BOOL(WINAPI* IsWow64ProcessFn)(HANDLE process, BOOL* wow64);
 WORD WindowsVersion;
 char CommandLineBuffer[PREP_COMMAND_LINE_SIZE];
 // The argument text handed to the 64-bit edition can be as long as any command line.
-char Wow64CommandLine[32768];
+char Wow64CommandLine[PREP_WOW64_COMMAND_LINE_SIZE];
 
 void ReadSystemState()
 {
@@ -39,7 +39,7 @@ void ReadSystemState()
     ZeroMemory(&version, sizeof(version));
     version.dwOSVersionInfoSize = sizeof(version);
     GetVersionExA(&version);
-    WindowsVersion = (WORD)(((version.dwMajorVersion & 0xFF) << 8) | (version.dwMinorVersion & 0xFF));
+    WindowsVersion = MAKEWORD(version.dwMinorVersion, version.dwMajorVersion);
     DisplayLanguage = (WORD)(GetSystemDefaultLangID() & PREP_LANG_PRIMARY_MASK);
 }
 
@@ -70,7 +70,7 @@ BOOL StartProgram(const char* path, char* command_line, PROCESS_INFORMATION* pro
 
 BOOL RunWow64Edition(const char* own_path, const char* args)
 {
-    char edition[PREP_PATH_SIZE + 8];
+    char edition[PREP_WOW64_PATH_SIZE];
     PROCESS_INFORMATION process;
     if (!PrepWow64EditionPath(own_path, LauncherLeadByte, edition, sizeof(edition)) ||
         !PrepWow64CommandLine(own_path, args, LauncherLeadByte, Wow64CommandLine, sizeof(Wow64CommandLine)) ||

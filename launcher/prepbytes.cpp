@@ -144,7 +144,7 @@ int PrepWow64EditionPath(const char* own_path, LeadBytePredicate is_lead, char* 
 
 int PrepWow64CommandLine(const char* own_path, const char* args, LeadBytePredicate is_lead, char* out, size_t size)
 {
-    char edition[PREP_PATH_SIZE + sizeof(PREP_WOW64_EXTENSION)];
+    char edition[PREP_WOW64_PATH_SIZE];
     if (!PrepWow64EditionPath(own_path, is_lead, edition, sizeof(edition)))
         return 0;
     return PrepProgramCommandLine(edition, args, out, size);

@@ -25,6 +25,8 @@ enum {
     PREP_HWID_REV_AT = 21,          // "USB\VID_vvvv&PID_pppp" ends here
     PREP_HWID_AFTER_REV_AT = 30,    // what follows "&REV_rrrr"
     PREP_COMMAND_LINE_SIZE = 2 * PREP_PATH_SIZE + 2,
+    PREP_WOW64_PATH_SIZE = PREP_PATH_SIZE + 8,  // own path, its extension made "64.exe"
+    PREP_WOW64_COMMAND_LINE_SIZE = 32768,       // as long as any command line
     PREP_REG_PATH_SIZE = 512,
     PREP_DRIVER_VALUE_SIZE = 80,
     PREP_INF_NAME_SIZE = 64,

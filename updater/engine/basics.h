@@ -22,6 +22,11 @@ inline void SetErrorText(char* err, const char* text)
     err[n] = 0;
 }
 
+inline uint16_t ReadLe16(const unsigned char* p)
+{
+    return (uint16_t)(p[0] | (p[1] << 8));
+}
+
 inline uint32_t ReadLe32(const unsigned char* p)
 {
     return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);

@@ -1,15 +1,17 @@
 #include "linkmap.h"
 
+#include "link.h"
 #include "sysfile.h"
 
 int LinkRow(int link_type)
 {
-    return (link_type == 0 || link_type == 1 || link_type == 2) ? link_type : 3;
+    bool known = link_type == LinkSerial || link_type == LinkSystemMidi || link_type == LinkUsbBulk;
+    return known ? link_type : LinkKernelMidi;
 }
 
 int KernelSendKind(int mode)
 {
-    return (mode == 0 || mode == 1 || mode == 2) ? mode : -1;
+    return (mode == TxMidi || mode == TxMidiRawNext || mode == TxRaw) ? mode : -1;
 }
 
 int MapSendResult(int r, char* err)

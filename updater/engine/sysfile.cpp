@@ -22,15 +22,15 @@ int ParseSystemFileHeader(const unsigned char* header, size_t got, FileInfo* inf
         SetErrorText(err, MSG_HEADER_TOO_SHORT);
         return 0;
     }
-    if (CompareBytes(header + HDR_MAGIC, SYSFILE_MAGIC, 16) != 0) {
+    if (CompareBytes(header + HDR_MAGIC, SYSFILE_MAGIC, HDR_MAGIC_SIZE) != 0) {
         SetErrorText(err, MSG_ILLEGAL_HEADER);
         return 0;
     }
     memset(info, 0, sizeof(*info));
-    memcpy(info->device_name, header + HDR_DEVICE_NAME, 16);
-    info->device_name[16] = 0;
-    memcpy(info->type_name, header + HDR_TYPE, 8);
-    info->type_name[8] = 0;
+    memcpy(info->device_name, header + HDR_DEVICE_NAME, HDR_DEVICE_NAME_SIZE);
+    info->device_name[HDR_DEVICE_NAME_SIZE] = 0;
+    memcpy(info->type_name, header + HDR_TYPE, HDR_TYPE_SIZE);
+    info->type_name[HDR_TYPE_SIZE] = 0;
     info->aux_byte = header[HDR_AUX_BYTE];
     info->block_code = header[HDR_BLOCK_CODE];
     info->version_major = header[HDR_VERSION_MAJOR];

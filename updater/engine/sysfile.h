@@ -12,11 +12,16 @@
 
 enum {
     SYSFILE_HEADER_SIZE = 256,
+    SYSFILE_VERSION_TEXT_SIZE = 16, // room for FormatVersion's text
 };
 
 // Header field offsets.
 enum {
     HDR_MAGIC = 0x00,
+    HDR_MAGIC_SIZE = 16,
+    HDR_DEVICE_NAME_SIZE = 16,
+    HDR_TYPE_SIZE = 8,
+    HDR_PRODUCT_ID_SIZE = 3,
     HDR_DEVICE_NAME = 0x10,
     HDR_TYPE = 0x20,
     HDR_AUX_BYTE = 0x28,
@@ -40,10 +45,10 @@ enum {
 
 // The parsed header of one block. A plain value: copied whole, no pointers.
 struct FileInfo {
-    char device_name[17];
-    unsigned char product_id[3];
+    char device_name[HDR_DEVICE_NAME_SIZE + 1];
+    unsigned char product_id[HDR_PRODUCT_ID_SIZE];
     unsigned char inquiry_param;
-    char type_name[9];
+    char type_name[HDR_TYPE_SIZE + 1];
     uint32_t base_address;
     uint32_t aux_word;
     uint32_t block_offset;

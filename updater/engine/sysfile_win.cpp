@@ -30,7 +30,7 @@ int ShowFileInfo(const char* path, FileInfo* info)
     HANDLE file = CreateFileA(path, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
         ClearLog();
-        DrawInfoText(0, 0, MSG_FILE_OPEN_ERROR, true, false);
+        DrawInfoText(INFO_LEFT_X, INFO_ROW_FIRST, MSG_FILE_OPEN_ERROR, true, false);
         AppendLogLine(0, MSG_FILE_OPEN_ERROR);
         return 0;
     }
@@ -43,18 +43,18 @@ int ShowFileInfo(const char* path, FileInfo* info)
     if (!ok) {
         // The header's reason goes to the info area, so that an unusable
         // file does not leave the user with an empty window.
-        DrawInfoText(0, 0, err, true, false);
+        DrawInfoText(INFO_LEFT_X, INFO_ROW_FIRST, err, true, false);
         AppendLogLine(LOG_NEW_LINE_BEFORE, err);
         return 0;
     }
 
-    char version[16];
-    DrawInfoText(200, 0, "Name :", true, true);
-    DrawInfoText(210, 0, parsed.device_name, false, false);
-    DrawInfoText(200, 1, "Software Version :", true, true);
-    DrawInfoText(200, 2, "Latest Software Version :", true, true);
+    char version[SYSFILE_VERSION_TEXT_SIZE];
+    DrawInfoText(INFO_LABEL_END, INFO_ROW_FIRST, "Name :", true, true);
+    DrawInfoText(INFO_VALUE_X, INFO_ROW_FIRST, parsed.device_name, false, false);
+    DrawInfoText(INFO_LABEL_END, INFO_ROW_VERSION, "Software Version :", true, true);
+    DrawInfoText(INFO_LABEL_END, INFO_ROW_LATEST, "Latest Software Version :", true, true);
     FormatVersion(version, sizeof(version), parsed.version_major, parsed.version_minor);
-    DrawInfoText(210, 2, version, false, false);
+    DrawInfoText(INFO_VALUE_X, INFO_ROW_LATEST, version, false, false);
     *info = parsed;
     return 1;
 }

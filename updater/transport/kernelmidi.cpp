@@ -45,14 +45,14 @@ HANDLE OpenByName(const char* name, DWORD flags)
 
 HANDLE OpenDevice(int number)
 {
-    char name[32];
+    char name[KMIDI_DEVICE_NAME_SIZE];
     snprintf(name, sizeof(name), "\\\\.\\ZUVAX%d", number);
     return OpenByName(name, 0);
 }
 
 HANDLE OpenPipe(int pipe, DWORD flags)
 {
-    char name[40];
+    char name[KMIDI_PIPE_NAME_SIZE];
     snprintf(name, sizeof(name), "\\\\.\\ZUVAX0\\P%02X", pipe);
     return OpenByName(name, flags);
 }
@@ -77,9 +77,9 @@ LONG ByteCount()
 // 1 once the ring has room for a block, 0 when the link closes meanwhile.
 int WaitForRoom()
 {
-    HANDLE waits[2] = {g_stop, g_room};
+    HANDLE waits[] = {g_stop, g_room};
     while (ByteCount() >= KMIDI_RING_SIZE) {
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+        if (WaitForMultipleObjects(ARRAYSIZE(waits), waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
             return 0;
     }
     return WaitForSingleObject(g_stop, 0) != WAIT_OBJECT_0;
@@ -96,8 +96,8 @@ int ReadBlock(unsigned char* block, HANDLE done)
     if (!ReadFile(g_in_pipe, block, KMIDI_IN_BLOCK_SIZE, &got, &ov)) {
         if (GetLastError() != ERROR_IO_PENDING)
             return WaitForSingleObject(g_stop, 0) == WAIT_OBJECT_0 ? -1 : 0;
-        HANDLE waits[2] = {done, g_stop};
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+        HANDLE waits[] = {done, g_stop};
+        if (WaitForMultipleObjects(ARRAYSIZE(waits), waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
             CancelIo(g_in_pipe);
             GetOverlappedResult(g_in_pipe, &ov, &got, TRUE);
             return -1;

@@ -83,7 +83,11 @@ void KmidiReceiveBegin(KmidiReceiver* r, unsigned char* buffer, size_t capacity)
 
 int KmidiBlockEmpty(const unsigned char* block)
 {
-    return block[0] == 0 && block[1] == 0 && block[2] == 0 && block[3] == 0;
+    for (int i = 0; i < KMIDI_PACKET_SIZE; ++i) {
+        if (block[i] != 0)
+            return 0;
+    }
+    return 1;
 }
 
 int KmidiWalkBlock(KmidiReceiver* r, const unsigned char* block)

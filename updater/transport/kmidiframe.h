@@ -22,11 +22,13 @@ enum {
 // The link around the packets.
 enum {
     KMIDI_DEVICE_COUNT = 8,           // device numbers 0 to 7
+    KMIDI_DEVICE_NAME_SIZE = 32,      // "\\.\ZUVAX%d"
+    KMIDI_PIPE_NAME_SIZE = 40,        // "\\.\ZUVAX0\P%02X"
     KMIDI_IN_PIPE = 0x91,             // pipe names "P%02X"
     KMIDI_OUT_PIPE = 0x11,
     KMIDI_CHANGE_REQUEST = 0x220010,  // 32-bit answer: nonzero when the devices changed
     KMIDI_RING_BLOCKS = 64,
-    KMIDI_RING_SIZE = KMIDI_RING_BLOCKS * 64,
+    KMIDI_RING_SIZE = KMIDI_RING_BLOCKS * KMIDI_IN_BLOCK_SIZE,
     KMIDI_TAKE_POLLS = 5000,          // empty polls before a receive gives up
     KMIDI_POLL_MS = 2,
     KMIDI_START_WAIT_MS = 20,         // after the reader was started

@@ -14,6 +14,7 @@
 
 #include "app.h"
 #include "midiscan.h"
+#include "protocol.h"
 #include "sysfile.h"
 
 namespace {
@@ -25,19 +26,24 @@ struct GlobalBlock {
     void* data;
 };
 
-// 0 ok, 1 the allocation failed, 2 the lock failed (the block is freed again).
-int AllocBlock(GlobalBlock* b, SIZE_T size)
+enum BlockResult {
+    BLOCK_OK = 0,
+    BLOCK_ALLOC_FAILED = 1,
+    BLOCK_LOCK_FAILED = 2, // the block is freed again
+};
+
+BlockResult AllocBlock(GlobalBlock* b, SIZE_T size)
 {
     b->handle = GlobalAlloc(GLOBAL_BLOCK_FLAGS, size);
     if (!b->handle)
-        return 1;
+        return BLOCK_ALLOC_FAILED;
     b->data = GlobalLock(b->handle);
     if (!b->data) {
         GlobalFree(b->handle);
         b->handle = NULL;
-        return 2;
+        return BLOCK_LOCK_FAILED;
     }
-    return 0;
+    return BLOCK_OK;
 }
 
 void FreeBlock(GlobalBlock* b)
@@ -163,9 +169,9 @@ int AllocLinkBlocks(char* err)
         {&g_out_buf, MIDI_OUT_BUFFER_SIZE, "Not Enough Memory(Alloc ExcOut)", "Not Enough Memory(Lock ExcOut)"},
     };
     for (const auto& b : blocks) {
-        int r = AllocBlock(b.block, b.size);
-        if (r != 0)
-            return FailOpen(err, r == 1 ? b.alloc_text : b.lock_text, "");
+        BlockResult r = AllocBlock(b.block, b.size);
+        if (r != BLOCK_OK)
+            return FailOpen(err, r == BLOCK_ALLOC_FAILED ? b.alloc_text : b.lock_text, "");
     }
     return 1;
 }
@@ -182,7 +188,7 @@ void StopInput()
 // lowered, so that an abort's value stands.
 LONG ClockAt(DWORD start)
 {
-    LONG passed = (LONG)((GetTickCount() - start) / 100);
+    LONG passed = (LONG)((GetTickCount() - start) / TIMER_TICK_MS);
     LONG now = g_clock;
     while (now < passed) {
         LONG seen = InterlockedCompareExchange(&g_clock, passed, now);
@@ -203,7 +209,7 @@ struct ScanListener {
 
 struct ScanState {
     HWND notify;
-    unsigned char product_id[3];
+    unsigned char product_id[MIDI_PRODUCT_ID_SIZE];
     UINT in_count, out_count;
     int probe_length;
     volatile LONG found_in, found_out;
@@ -270,11 +276,12 @@ void FreeScanBuffers()
 int AllocScanBuffers()
 {
     const char* text = NULL;
-    int r = AllocBlock(&g_scan.probe_hdr, sizeof(MIDIHDR));
-    if (r != 0)
-        text = r == 1 ? "Not Enough Memory(Alloc MIDIHDR)" : "Not Enough Memory(Lock MIDIHDR)";
-    else if ((r = AllocBlock(&g_scan.probe_buf, MIDI_PROBE_BUFFER_SIZE)) != 0)
-        text = r == 1 ? "Not Enough Memory(Alloc Exclusive Buffer)" : "Not Enough Memory(Lock Exclusive Buffer)";
+    BlockResult r = AllocBlock(&g_scan.probe_hdr, sizeof(MIDIHDR));
+    if (r != BLOCK_OK)
+        text = r == BLOCK_ALLOC_FAILED ? "Not Enough Memory(Alloc MIDIHDR)" : "Not Enough Memory(Lock MIDIHDR)";
+    else if ((r = AllocBlock(&g_scan.probe_buf, MIDI_PROBE_BUFFER_SIZE)) != BLOCK_OK)
+        text = r == BLOCK_ALLOC_FAILED ? "Not Enough Memory(Alloc Exclusive Buffer)"
+                                       : "Not Enough Memory(Lock Exclusive Buffer)";
     if (text) {
         MessageBoxA(g_scan.notify, text, NULL, MB_OK | MB_SETFOREGROUND);
         FreeScanBuffers();
@@ -307,24 +314,41 @@ void CloseScanOutput(HMIDIOUT out)
     }
 }
 
+// A port that another program, or the system still closing it, holds may
+// come free: a scan port is opened up to MIDI_SCAN_OPEN_TRIES times,
+// MIDI_SCAN_OPEN_PAUSE_MS apart.
+typedef MMRESULT (*ScanPortOpen)(UINT port);
+
+MMRESULT OpenScanPort(ScanPortOpen open, UINT port)
+{
+    MMRESULT r = open(port);
+    for (int tries = 1; r != MMSYSERR_NOERROR && tries < MIDI_SCAN_OPEN_TRIES; ++tries) {
+        Sleep(MIDI_SCAN_OPEN_PAUSE_MS);
+        r = open(port);
+    }
+    return r;
+}
+
+MMRESULT OpenListenerPort(UINT i)
+{
+    return midiInOpen(&g_scan.listeners[i].in, i, (DWORD_PTR)ScanInputProc, (DWORD_PTR)i, CALLBACK_FUNCTION);
+}
+
+MMRESULT OpenProbePort(UINT j)
+{
+    return midiOutOpen(&g_scan.probe_out, j, (DWORD_PTR)g_scan.event, 0, CALLBACK_EVENT);
+}
+
 void StartListener(UINT i)
 {
     ScanListener* l = &g_scan.listeners[i];
-    if (AllocBlock(&l->buf, MIDI_SCAN_REPLY_BUFFER) != 0)
+    if (AllocBlock(&l->buf, MIDI_SCAN_REPLY_BUFFER) != BLOCK_OK)
         return;
-    if (AllocBlock(&l->hdr, sizeof(MIDIHDR)) != 0) {
+    if (AllocBlock(&l->hdr, sizeof(MIDIHDR)) != BLOCK_OK) {
         FreeBlock(&l->buf);
         return;
     }
-    MMRESULT r = MMSYSERR_ERROR;
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        r = midiInOpen(&l->in, i, (DWORD_PTR)ScanInputProc, (DWORD_PTR)i, CALLBACK_FUNCTION);
-        if (r == MMSYSERR_NOERROR)
-            break;
-        if (attempt < 9)
-            Sleep(100);
-    }
-    if (r != MMSYSERR_NOERROR) {
+    if (OpenScanPort(OpenListenerPort, i) != MMSYSERR_NOERROR) {
         l->in = NULL;
         FreeBlock(&l->hdr);
         FreeBlock(&l->buf);
@@ -343,15 +367,7 @@ void StartListener(UINT i)
 void ProbeOutput(UINT j)
 {
     ResetEvent(g_scan.event);
-    MMRESULT r = MMSYSERR_ERROR;
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        r = midiOutOpen(&g_scan.probe_out, j, (DWORD_PTR)g_scan.event, 0, CALLBACK_EVENT);
-        if (r == MMSYSERR_NOERROR)
-            break;
-        if (attempt < 9)
-            Sleep(100);
-    }
-    if (r != MMSYSERR_NOERROR) {
+    if (OpenScanPort(OpenProbePort, j) != MMSYSERR_NOERROR) {
         g_scan.probe_out = NULL;
         return;
     }
@@ -521,7 +537,7 @@ int MidiLinkReceive(unsigned char* buffer, unsigned long capacity)
     for (;;) {
         if (g_in_count != 0 && g_in_buf.data) {
             const unsigned char* in = (const unsigned char*)g_in_buf.data;
-            int sysex = in[0] == 0xF0;
+            int sysex = in[0] == MSG_SYSEX_START;
             StopInput();
             if (!sysex)
                 return -1;
@@ -534,9 +550,9 @@ int MidiLinkReceive(unsigned char* buffer, unsigned long capacity)
             return clock >= MIDI_CLOCK_ABORT ? -2 : -1;
         }
         if (g_in_notice)
-            WaitForSingleObject(g_in_notice, 10);
+            WaitForSingleObject(g_in_notice, MIDI_RECEIVE_POLL_MS);
         else
-            Sleep(10);
+            Sleep(MIDI_RECEIVE_POLL_MS);
     }
 }
 
@@ -552,7 +568,7 @@ void MidiLinkAbortWait()
 
 // ---------------------------------------------------------------- scan
 
-int MidiScanBegin(HWND notify, const unsigned char product_id[3])
+int MidiScanBegin(HWND notify, const unsigned char product_id[MIDI_PRODUCT_ID_SIZE])
 {
     // A scan still listening (a retry started before its end) gives its
     // ports back first.
@@ -561,7 +577,7 @@ int MidiScanBegin(HWND notify, const unsigned char product_id[3])
     g_scan.found_in = -1;
     g_scan.found_out = -1;
     g_scan.notify = notify;
-    memcpy(g_scan.product_id, product_id, 3);
+    memcpy(g_scan.product_id, product_id, MIDI_PRODUCT_ID_SIZE);
     if (!AllocScanBuffers())
         return 0;
     g_scan.in_count = midiInGetNumDevs();

@@ -34,16 +34,16 @@ void SetReadTimeout(DWORD read_ms)
 
 HANDLE OpenPort(int port)
 {
-    char name[16];
+    char name[SERIAL_PORT_NAME_SIZE];
     snprintf(name, sizeof(name), "COM%1d", port);
     return CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
 }
 
 } // namespace
 
-void ProbeSerialPorts(unsigned char present[4])
+void ProbeSerialPorts(unsigned char present[SERIAL_PORT_COUNT])
 {
-    for (int n = 1; n <= 4; ++n) {
+    for (int n = 1; n <= SERIAL_PORT_COUNT; ++n) {
         present[n - 1] = 0;
         HANDLE h = OpenPort(n);
         if (h == INVALID_HANDLE_VALUE)
@@ -76,7 +76,7 @@ int SerialOpen(int port, unsigned long rate, char* err)
         return 0;
     }
     dcb.BaudRate = rate;
-    dcb.ByteSize = 8;
+    dcb.ByteSize = SERIAL_BYTE_SIZE;
     dcb.Parity = NOPARITY;
     dcb.StopBits = ONESTOPBIT;
     if (!SetCommState(g_port, &dcb)) {

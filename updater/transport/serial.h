@@ -2,6 +2,10 @@
 #pragma once
 
 enum {
+    SERIAL_PORT_COUNT = 4, // COM1..COM4
+    SERIAL_BAUD_RATE_INDEX = 2, // the rate the program opens the port with
+    SERIAL_BYTE_SIZE = 8,
+    SERIAL_PORT_NAME_SIZE = 16,
     SERIAL_READ_TIMEOUT_MS = 10000,   // one read of a byte
     SERIAL_WRITE_TIMEOUT_MS = 10000,  // one write
     // A receive ends this long after its start at the latest, whatever the
@@ -12,7 +16,10 @@ enum {
     SERIAL_ABORT_POLL_MS = 100,
 };
 
-void ProbeSerialPorts(unsigned char present[4]);
+// The rates of the serial link, bits per second.
+const int SERIAL_BAUD_RATES[] = {31250, 38400, 57600};
+
+void ProbeSerialPorts(unsigned char present[SERIAL_PORT_COUNT]);
 int SerialOpen(int port, unsigned long rate, char* err);
 void SerialClose();
 int SerialSend(const unsigned char* bytes, unsigned long length);

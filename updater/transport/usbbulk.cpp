@@ -173,15 +173,15 @@ HANDLE UsbOpenPipe(int device, unsigned char pipe_selector, unsigned long* max_p
         return INVALID_HANDLE_VALUE;
     if (max_packet)
         *max_packet = packet;
-    char name[MAX_PATH + 16];
+    char name[USBBULK_PIPE_NAME_SIZE];
     if (!BuildPipeName(name, sizeof(name), slot->device_path, index))
         return INVALID_HANDLE_VALUE;
-    for (int attempt = 0; attempt < 16; ++attempt) {
+    for (int attempt = 0; attempt < USBBULK_PIPE_OPEN_TRIES; ++attempt) {
         HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                OPEN_EXISTING, 0, NULL);
         if (h != INVALID_HANDLE_VALUE)
             return h;
-        Sleep(10);
+        Sleep(USBBULK_PIPE_OPEN_PAUSE_MS);
     }
     return INVALID_HANDLE_VALUE;
 }

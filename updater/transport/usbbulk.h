@@ -14,6 +14,13 @@
 #define USBBULK_VENDOR_ID 0x0944
 #define USBBULK_UPDATE_PRODUCT_ID 0x1001
 
+// A pipe the driver is still setting up after the device's open may refuse
+// the first opens: up to USBBULK_PIPE_OPEN_TRIES, this far apart.
+#define USBBULK_PIPE_OPEN_TRIES 16
+#define USBBULK_PIPE_OPEN_PAUSE_MS 10
+// A pipe's name: the device path and "\dpipe%02d".
+#define USBBULK_PIPE_NAME_SIZE (MAX_PATH + 16)
+
 // Device-control requests of the update-mode driver.
 #define IOCTL_USBBULK_GET_CONFIG 0x220000
 #define IOCTL_USBBULK_GET_DEVICE 0x22000C

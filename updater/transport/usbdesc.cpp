@@ -2,10 +2,19 @@
 
 #include <stdio.h>
 
+#include "basics.h"
+
 static int TotalLength(const unsigned char* desc)
 {
-    int total = desc[2] | (desc[3] << 8);
+    int total = ReadLe16(desc + USB_CONFIG_TOTAL_LENGTH);
     return total > USB_DESCRIPTOR_DATA_SIZE ? USB_DESCRIPTOR_DATA_SIZE : total;
+}
+
+// An endpoint descriptor starts at `off` and lies wholly inside the buffer.
+static bool IsEndpointAt(const unsigned char* desc, int off)
+{
+    return desc[off + USB_DESC_TYPE] == USB_DT_ENDPOINT &&
+           off + USB_ENDPOINT_DESCRIPTOR_SIZE <= USB_DESCRIPTOR_DATA_SIZE;
 }
 
 void ScanEndpoints(const unsigned char* desc, int* first_offset, int* count)
@@ -16,12 +25,12 @@ void ScanEndpoints(const unsigned char* desc, int* first_offset, int* count)
     int off = 0;
     // The first descriptor is always visited.
     do {
-        if (off + 2 > USB_DESCRIPTOR_DATA_SIZE)
+        if (off + USB_DESC_HEADER_SIZE > USB_DESCRIPTOR_DATA_SIZE)
             break;
-        int len = desc[off];
+        int len = desc[off + USB_DESC_LENGTH];
         if (len == 0)
             break;
-        if (desc[off + 1] == USB_DT_ENDPOINT && off + 7 <= USB_DESCRIPTOR_DATA_SIZE) {
+        if (IsEndpointAt(desc, off)) {
             if (first < 0)
                 first = off;
             ++n;
@@ -44,15 +53,17 @@ int FindPipeEndpoint(const unsigned char* desc, int first_offset, int count, uns
     int n = 0;
     int m = 0;
     int off = first_offset;
-    while (off + 2 <= USB_DESCRIPTOR_DATA_SIZE && off < total) {
-        int len = desc[off];
+    while (off + USB_DESC_HEADER_SIZE <= USB_DESCRIPTOR_DATA_SIZE && off < total) {
+        int len = desc[off + USB_DESC_LENGTH];
         if (len == 0)
             break;
-        if (desc[off + 1] == USB_DT_ENDPOINT && off + 7 <= USB_DESCRIPTOR_DATA_SIZE) {
-            if ((desc[off + 2] & 0x80) == want_dir && (desc[off + 3] & 3) == want_type) {
+        if (IsEndpointAt(desc, off)) {
+            const unsigned char* ep = desc + off;
+            if ((ep[USB_ENDPOINT_ADDRESS] & USB_ENDPOINT_DIR_IN) == want_dir &&
+                (ep[USB_ENDPOINT_ATTRIBUTES] & USB_ENDPOINT_TYPE_MASK) == want_type) {
                 if (m == want_ordinal) {
                     if (max_packet)
-                        *max_packet = (uint32_t)(desc[off + 4] | (desc[off + 5] << 8));
+                        *max_packet = ReadLe16(ep + USB_ENDPOINT_MAX_PACKET);
                     return n;
                 }
                 ++m;
@@ -68,8 +79,8 @@ int FindPipeEndpoint(const unsigned char* desc, int first_offset, int count, uns
 
 void DeviceDescriptorIds(const unsigned char* dev, uint16_t* vendor, uint16_t* product)
 {
-    *vendor = (uint16_t)(dev[8] | (dev[9] << 8));
-    *product = (uint16_t)(dev[10] | (dev[11] << 8));
+    *vendor = ReadLe16(dev + USB_DEVICE_VENDOR_ID);
+    *product = ReadLe16(dev + USB_DEVICE_PRODUCT_ID);
 }
 
 int BuildPipeName(char* out, size_t size, const char* device_path, int endpoint_index)

@@ -11,11 +11,28 @@ enum {
     USB_DEVICE_DESCRIPTOR_SIZE = 18,
     USB_DT_ENDPOINT = 5,
     USB_ENDPOINT_DIR_IN = 0x80,
+    USB_ENDPOINT_TYPE_MASK = 3,
     USB_ENDPOINT_BULK = 2,
     USB_ENDPOINT_INTERRUPT = 3,
+    PIPE_SELECT_OUT = 0x00,
     PIPE_SELECT_IN = 0x80,
     PIPE_SELECT_INTERRUPT = 0x40,
     PIPE_SELECT_ORDINAL = 0x3F,
+};
+
+// Field offsets. Every descriptor starts with its length and type; the
+// configuration descriptor then gives the set's total length.
+enum {
+    USB_DESC_LENGTH = 0,
+    USB_DESC_TYPE = 1,
+    USB_DESC_HEADER_SIZE = 2,
+    USB_CONFIG_TOTAL_LENGTH = 2,
+    USB_ENDPOINT_ADDRESS = 2,
+    USB_ENDPOINT_ATTRIBUTES = 3,
+    USB_ENDPOINT_MAX_PACKET = 4,
+    USB_ENDPOINT_DESCRIPTOR_SIZE = 7,
+    USB_DEVICE_VENDOR_ID = 8,
+    USB_DEVICE_PRODUCT_ID = 10,
 };
 
 // Endpoint descriptors of the set: the offset of the first one (-1 when

@@ -4,6 +4,7 @@
 
 #include "sysfile.h"
 #include "usbbulk.h"
+#include "usbdesc.h"
 
 namespace {
 
@@ -33,14 +34,14 @@ int UsbLinkOpen(char* err)
         SetErrorText(err, "Usb Open Error!(Can't find VerUp Device)");
         return 0;
     }
-    HANDLE read_pipe = UsbOpenPipe(slot, 0x80, NULL);
+    HANDLE read_pipe = UsbOpenPipe(slot, PIPE_SELECT_IN, NULL);
     if (read_pipe == INVALID_HANDLE_VALUE) {
         SetErrorText(err, "Usb Open Error!(Failed to open read-pipe)");
         UsbCloseDevice(slot);
         g_link_slot = -1;
         return 0;
     }
-    HANDLE write_pipe = UsbOpenPipe(slot, 0x00, NULL);
+    HANDLE write_pipe = UsbOpenPipe(slot, PIPE_SELECT_OUT, NULL);
     if (write_pipe == INVALID_HANDLE_VALUE) {
         SetErrorText(err, "Usb Open Error!(Failed to open write-pipe)");
         CloseHandle(read_pipe);

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "serial.h"
 #include "sysfile.h"
 
 #define APP_CLASS_NAME "ORLO VELTRIX Updater"
@@ -21,14 +22,42 @@ enum LinkPhaseKind {
     LinkPhaseEndedOk = 3,
 };
 
+// Commands the program posts to its own window.
 enum {
     CMD_OPEN_START_FILE = 210,
     CMD_MIDI_PORT_FOUND = 2000,
+};
+
+// The window's timers. The tick drives the system MIDI link's receive clock
+// and the port scan's countdown.
+enum {
     TIMER_FLASH = 1,
     TIMER_TICK = 2,
-    // How often the stop dialog ends the pending transfer again while it
-    // waits for an aborted run.
+    TIMER_FLASH_MS = 500,
+    TIMER_TICK_MS = 100,
+    TIMER_SCAN_TICKS = 5, // how long the port scan waits for a reply
+};
+
+// While the stop dialog waits for an aborted run, it serves the worker's
+// sent messages every STOP_WAIT_POLL_MS and ends the pending transfer again
+// every STOP_ABORT_REPEAT_MS.
+enum {
+    STOP_WAIT_POLL_MS = 2,
     STOP_ABORT_REPEAT_MS = 50,
+};
+
+// The main window's layout, in pixels of its client area.
+enum {
+    MAIN_WINDOW_WIDTH = 520,
+    MAIN_CLIENT_HEIGHT = 228,
+    MAIN_LOG_PANE_HEIGHT = 256, // added below with the extended view
+    MAIN_BUTTON_X = 20, MAIN_BUTTON_Y = 105, MAIN_BUTTON_W = 80, MAIN_BUTTON_H = 24,
+    MAIN_PROGRESS_X = 25, MAIN_PROGRESS_Y = 167, MAIN_PROGRESS_W = 465, MAIN_PROGRESS_H = 16,
+};
+
+// Texts loaded from the string table fit in this many bytes.
+enum {
+    APP_STRING_SIZE = 128,
 };
 
 // With the extended view the window has a log pane and runs the update
@@ -54,7 +83,7 @@ extern int NeedsUpdate;
 extern int ForceUpdate;
 extern int FlashState;
 extern int ScanCountdown;
-extern unsigned char SerialPresent[4];
+extern unsigned char SerialPresent[SERIAL_PORT_COUNT];
 extern int SerialPortNumber;
 extern int SerialBaudRate;
 

@@ -1,5 +1,6 @@
 #include "cmdline.h"
 
+#include <limits.h>
 #include <string.h>
 
 size_t PathRootLength(const char* path, LeadBytePredicate is_lead)
@@ -26,29 +27,30 @@ size_t PathComponentEnd(const char* path, size_t start, LeadBytePredicate is_lea
 
 int PathChunkCount(const char* path)
 {
-    return (int)(strlen(path) / 4) + 1;
+    return (int)(strlen(path) / PATH_CHUNK_BYTES) + 1;
 }
 
 void PathChunk(const char* path, int index, uint32_t* wparam, uint32_t* lparam)
 {
     size_t len = strlen(path);
     uint32_t value = 0;
-    for (int k = 0; k < 4; ++k) {
-        size_t at = (size_t)index * 4 + (size_t)k;
+    size_t offset = (size_t)index * PATH_CHUNK_BYTES;
+    for (int k = 0; k < PATH_CHUNK_BYTES; ++k) {
+        size_t at = offset + (size_t)k;
         unsigned char b = at < len ? (unsigned char)path[at] : 0;
-        value |= (uint32_t)b << (8 * k);
+        value |= (uint32_t)b << (CHAR_BIT * k);
     }
-    *wparam = ((uint32_t)index << 18) + CMD_PATH_CHUNK;
+    *wparam = ((uint32_t)offset << PATH_CHUNK_OFFSET_SHIFT) + CMD_PATH_CHUNK;
     *lparam = value;
 }
 
 int ApplyPathChunk(char* buffer, uint32_t offset, uint32_t value)
 {
-    if (offset > FORWARD_BUFFER_SIZE - 4)
+    if (offset > FORWARD_BUFFER_SIZE - PATH_CHUNK_BYTES)
         return -1;
     int complete = 0;
-    for (int k = 0; k < 4; ++k) {
-        unsigned char b = (unsigned char)(value >> (8 * k));
+    for (int k = 0; k < PATH_CHUNK_BYTES; ++k) {
+        unsigned char b = (unsigned char)(value >> (CHAR_BIT * k));
         buffer[offset + (uint32_t)k] = (char)b;
         if (b == 0)
             complete = 1;

@@ -5,9 +5,14 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// A forwarded path travels in WM_COMMAND messages of PATH_CHUNK_BYTES bytes
+// each: the low word of wParam is CMD_PATH_CHUNK, the high word the chunk's
+// byte offset in the path, lParam the bytes (the first in the low byte).
 enum {
     CMD_PATH_CHUNK = 211,
     FORWARD_BUFFER_SIZE = 260,
+    PATH_CHUNK_BYTES = 4,
+    PATH_CHUNK_OFFSET_SHIFT = 16,
 };
 
 // Tells whether a byte starts a double-byte character in the code page in use.
@@ -21,7 +26,7 @@ size_t PathRootLength(const char* path, LeadBytePredicate is_lead);
 // starts at `start`; a trail byte that looks like a backslash is skipped.
 size_t PathComponentEnd(const char* path, size_t start, LeadBytePredicate is_lead);
 
-// Number of chunks that forward a path (length / 4 + 1; the last one holds
+// Number of chunks that forward a path (length / PATH_CHUNK_BYTES + 1; the last one holds
 // the terminating zero), and chunk i as the WM_COMMAND wParam and lParam.
 int PathChunkCount(const char* path);
 void PathChunk(const char* path, int index, uint32_t* wparam, uint32_t* lparam);

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <dbt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -34,7 +35,7 @@ int NeedsUpdate;
 int ForceUpdate;
 int FlashState = -1;
 int ScanCountdown;
-unsigned char SerialPresent[4];
+unsigned char SerialPresent[SERIAL_PORT_COUNT];
 int SerialPortNumber = 1;
 int SerialBaudRate;
 
@@ -46,11 +47,12 @@ namespace {
 #define PANELUP_LINK LinkUsbBulk
 #endif
 
-const int kBaudRates[] = {31250, 38400, 57600};
-const int kBaudRateIndex = 2;
-const int kWindowWidth = 520;
 // Exit code of a second start that could not hand its file to the first.
 const int FORWARD_FAILED_EXIT_CODE = 1;
+// The system file the program looks for beside itself.
+const char DEFAULT_FILE_PATTERN[] = "*.vsb";
+const DWORD MAIN_BUTTON_STYLE = WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON;
+const DWORD MAIN_PROGRESS_STYLE = WS_CHILD | WS_VISIBLE | WS_BORDER | PBS_SMOOTH;
 
 HBRUSH g_blue_brush;
 HBRUSH g_grey_brush;
@@ -128,10 +130,10 @@ void FindDefaultFile()
             break;
         }
     }
-    if (folder + 6 > sizeof(pattern))
+    if (folder + sizeof(DEFAULT_FILE_PATTERN) > sizeof(pattern))
         return;
     memcpy(pattern, program, folder);
-    strcpy(pattern + folder, "*.vsb");
+    strcpy(pattern + folder, DEFAULT_FILE_PATTERN);
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(pattern, &found);
     if (search == INVALID_HANDLE_VALUE)
@@ -161,31 +163,37 @@ int ForwardToRunningInstance(HWND running)
     return 1;
 }
 
+// Keeps COM1 when it is there, else takes the lowest present port.
+void ChooseSerialPort()
+{
+    if (SerialPresent[SerialPortNumber - 1])
+        return;
+    for (int i = 0; i < SERIAL_PORT_COUNT; ++i) {
+        if (SerialPresent[i]) {
+            SerialPortNumber = i + 1;
+            return;
+        }
+    }
+}
+
 void OnCreate(HWND hwnd)
 {
     MainWindow = hwnd;
     MainMenu = GetMenu(hwnd);
     CreateStatusView(hwnd, g_blue_brush, g_grey_brush, ExtendedView);
     init_cusbbulk();
-    SetTimer(hwnd, TIMER_TICK, 100, NULL);
-    UpdateButton = CreateWindowExA(0, "BUTTON", "Update", 0x50000000, 20, 105, 80, 24, hwnd,
-                                   (HMENU)(INT_PTR)IDC_UPDATE, AppInstance, NULL);
+    SetTimer(hwnd, TIMER_TICK, TIMER_TICK_MS, NULL);
+    UpdateButton = CreateWindowExA(0, "BUTTON", "Update", MAIN_BUTTON_STYLE, MAIN_BUTTON_X, MAIN_BUTTON_Y,
+                                   MAIN_BUTTON_W, MAIN_BUTTON_H, hwnd, (HMENU)(INT_PTR)IDC_UPDATE, AppInstance, NULL);
     EnableWindow(UpdateButton, FALSE);
-    ProgressBar = CreateWindowExA(0, PROGRESS_CLASSA, "", 0x50800001, 25, 167, 465, 16, hwnd, (HMENU)0,
-                                  AppInstance, NULL);
+    ProgressBar = CreateWindowExA(0, PROGRESS_CLASSA, "", MAIN_PROGRESS_STYLE, MAIN_PROGRESS_X, MAIN_PROGRESS_Y,
+                                  MAIN_PROGRESS_W, MAIN_PROGRESS_H, hwnd, (HMENU)0, AppInstance, NULL);
     SetUpdateProgressBar(ProgressBar);
-    if (!SerialPresent[SerialPortNumber - 1]) {
-        for (int i = 0; i < 4; ++i) {
-            if (SerialPresent[i]) {
-                SerialPortNumber = i + 1;
-                break;
-            }
-        }
-    }
+    ChooseSerialPort();
     UiState = UiIdle;
     if (StartupFile[0])
         PostMessageA(hwnd, WM_COMMAND, CMD_OPEN_START_FILE, 0);
-    DrawInfoText(0, 0, "Open system file(*.vsb)", true, false);
+    DrawInfoText(INFO_LEFT_X, INFO_ROW_FIRST, "Open system file(*.vsb)", true, false);
 }
 
 // 1 when the window may close: no run, or the user aborted it.
@@ -253,6 +261,41 @@ LRESULT OnCommand(HWND hwnd, WPARAM wparam, LPARAM lparam)
     return 0;
 }
 
+void StopCaptionFlash(HWND hwnd)
+{
+    if (FlashState == -1)
+        return;
+    KillTimer(hwnd, TIMER_FLASH);
+    FlashWindow(hwnd, FALSE);
+    FlashState = -1;
+}
+
+void OnTimer(HWND hwnd, WPARAM timer)
+{
+    if (timer == TIMER_FLASH) {
+        FlashState = FlashState == 0 ? 1 : 0;
+        FlashWindow(hwnd, FlashState);
+    } else if (timer == TIMER_TICK) {
+        MidiLinkTick();
+        if (ScanCountdown != 0 && --ScanCountdown == 0)
+            OnScanTimeout();
+    }
+}
+
+void OnDestroy(HWND hwnd)
+{
+    // A run that the window's close aborted posts its end to a window
+    // that is gone.
+    KeepSystemAwake(false);
+    KillTimer(hwnd, TIMER_TICK);
+    FreeTransferBuffers();
+    DestroyStatusView();
+    free_cusbbulk();
+    DeleteObject(g_grey_brush);
+    DeleteObject(g_blue_brush);
+    PostQuitMessage(0);
+}
+
 LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lparam)
 {
     switch (msg) {
@@ -263,24 +306,13 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lpara
         PaintStatusView();
         return 0;
     case WM_SETFOCUS:
-        if (FlashState != -1) {
-            KillTimer(hwnd, TIMER_FLASH);
-            FlashWindow(hwnd, FALSE);
-            FlashState = -1;
-        }
+        StopCaptionFlash(hwnd);
         return 0;
     case WM_TIMER:
-        if (wparam == TIMER_FLASH) {
-            FlashState = FlashState == 0 ? 1 : 0;
-            FlashWindow(hwnd, FlashState);
-        } else if (wparam == TIMER_TICK) {
-            MidiLinkTick();
-            if (ScanCountdown != 0 && --ScanCountdown == 0)
-                OnScanTimeout();
-        }
+        OnTimer(hwnd, wparam);
         return 0;
     case WM_DEVICECHANGE:
-        if (wparam == 7 /* DBT_DEVNODES_CHANGED */)
+        if (wparam == DBT_DEVNODES_CHANGED)
             OnDeviceChange();
         return 0;
     case WM_CLOSE:
@@ -302,22 +334,43 @@ LRESULT CALLBACK MainWindowProc(HWND hwnd, UINT msg, WPARAM wparam, LPARAM lpara
             return IsUpdateFinished() ? TRUE : BROADCAST_QUERY_DENY;
         return DefWindowProcA(hwnd, msg, wparam, lparam);
     case WM_DESTROY:
-        // A run that the window's close aborted posts its end to a window
-        // that is gone.
-        KeepSystemAwake(false);
-        KillTimer(hwnd, TIMER_TICK);
-        FreeTransferBuffers();
-        DestroyStatusView();
-        free_cusbbulk();
-        DeleteObject(g_grey_brush);
-        DeleteObject(g_blue_brush);
-        PostQuitMessage(0);
+        OnDestroy(hwnd);
         return 0;
     case WM_COMMAND:
         return OnCommand(hwnd, wparam, lparam);
     default:
         return DefWindowProcA(hwnd, msg, wparam, lparam);
     }
+}
+
+int RegisterMainClass(HINSTANCE instance)
+{
+    WNDCLASSA wc;
+    memset(&wc, 0, sizeof(wc));
+    wc.style = 0;
+    wc.lpfnWndProc = MainWindowProc;
+    wc.hInstance = instance;
+    wc.hIcon = LoadIconA(instance, "VWICON");
+    wc.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
+    wc.hbrBackground = g_grey_brush;
+    wc.lpszMenuName = "VUPMENU";
+    wc.lpszClassName = APP_CLASS_NAME;
+    return RegisterClassA(&wc) != 0;
+}
+
+// The window, centred on the desktop, takes the client height of the layout
+// under its caption, menu bar and edges.
+HWND CreateMainWindow(HINSTANCE instance)
+{
+    int height = GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYMENU) + 2 * GetSystemMetrics(SM_CYEDGE) +
+                 MAIN_CLIENT_HEIGHT + (ExtendedView ? MAIN_LOG_PANE_HEIGHT : 0);
+    RECT desktop;
+    GetClientRect(GetDesktopWindow(), &desktop);
+    int x = (desktop.right - desktop.left - MAIN_WINDOW_WIDTH) / 2;
+    int y = (desktop.bottom - desktop.top - height) / 2;
+    return CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, APP_CLASS_NAME, APP_CLASS_NAME,
+                           WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, MAIN_WINDOW_WIDTH, height, NULL, NULL,
+                           instance, NULL);
 }
 
 } // namespace
@@ -332,7 +385,7 @@ void ParseCommandLine(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (arg[0] == '/') {
-            if ((arg[1] | 0x20) == 'h')
+            if (arg[1] == 'h' || arg[1] == 'H')
                 NoForeground = 1;
             continue;
         }
@@ -347,19 +400,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     AppInstance = instance;
     LinkType = PANELUP_LINK;
     DeviceLinkPhase = LinkPhaseNone;
-    SerialBaudRate = kBaudRates[kBaudRateIndex];
+    SerialBaudRate = SERIAL_BAUD_RATES[SERIAL_BAUD_RATE_INDEX];
     ParseCommandLine(__argc, __argv);
 
     HWND running = FindWindowA(APP_CLASS_NAME, NULL);
     if (running)
         return ForwardToRunningInstance(running) ? 0 : FORWARD_FAILED_EXIT_CODE;
-
-    int height = GetSystemMetrics(SM_CYCAPTION) + GetSystemMetrics(SM_CYMENU) + 2 * GetSystemMetrics(SM_CYEDGE) +
-                 228 + (ExtendedView ? 256 : 0);
-    RECT desktop;
-    GetClientRect(GetDesktopWindow(), &desktop);
-    int x = (desktop.right - desktop.left - kWindowWidth) / 2;
-    int y = (desktop.bottom - desktop.top - height) / 2;
 
     char err[ERROR_TEXT_SIZE] = "";
     if (!AllocTransferBuffers(err)) {
@@ -369,8 +415,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     if (!ExtendedView && !StartupFile[0])
         FindDefaultFile();
     ProbeSerialPorts(SerialPresent);
-    g_blue_brush = CreateSolidBrush(RGB(0, 64, 96));
-    g_grey_brush = CreateSolidBrush(RGB(192, 192, 192));
+    g_blue_brush = CreateSolidBrush(LOG_BACK_COLOR);
+    g_grey_brush = CreateSolidBrush(STATUS_BACK_COLOR);
 
     // The progress bar's class comes from the common controls.
     INITCOMMONCONTROLSEX icc;
@@ -378,22 +424,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show)
     icc.dwICC = ICC_PROGRESS_CLASS;
     InitCommonControlsEx(&icc);
 
-    WNDCLASSA wc;
-    memset(&wc, 0, sizeof(wc));
-    wc.style = 0;
-    wc.lpfnWndProc = MainWindowProc;
-    wc.hInstance = instance;
-    wc.hIcon = LoadIconA(instance, "VWICON");
-    wc.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
-    wc.hbrBackground = g_grey_brush;
-    wc.lpszMenuName = "VUPMENU";
-    wc.lpszClassName = APP_CLASS_NAME;
-    if (!RegisterClassA(&wc))
+    if (!RegisterMainClass(instance))
         return 0;
-
-    HWND hwnd = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, APP_CLASS_NAME, APP_CLASS_NAME,
-                                WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, kWindowWidth, height, NULL, NULL,
-                                instance, NULL);
+    HWND hwnd = CreateMainWindow(instance);
     if (!hwnd)
         return 0;
     ShowWindow(hwnd, show);

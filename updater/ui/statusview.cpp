@@ -12,13 +12,11 @@
 
 namespace {
 
-const COLORREF STATUS_TEXT_COLOR = RGB(0, 0, 0);
-const COLORREF STATUS_BACK_COLOR = RGB(192, 192, 192);
-const COLORREF LOG_TEXT_COLOR = 0xF0FFFF;
-const COLORREF LOG_BACK_COLOR = 0x604000;  // RGB(0, 64, 96)
-const int LOG_MIN_HEIGHT = 50;             // a pane this low or lower is left out
+const int LOG_MIN_HEIGHT = 50;  // a pane this low or lower is left out
 const int FONT_HEIGHT = -14;
 const int BOLD_WEIGHT = 600;
+// The icon is loaded at this size and drawn down to ICON_SIZE.
+const int ICON_LOAD_SIZE = 128;
 
 struct Buffer {
     HDC dc;
@@ -79,7 +77,7 @@ HFONT CreateViewFont(int weight)
 
 void DrawIcon64(HDC dc, HBRUSH background)
 {
-    HICON icon = (HICON)LoadImageA(GetModuleHandleA(NULL), "VWICON", IMAGE_ICON, 128, 128, 0);
+    HICON icon = (HICON)LoadImageA(GetModuleHandleA(NULL), "VWICON", IMAGE_ICON, ICON_LOAD_SIZE, ICON_LOAD_SIZE, 0);
     if (!icon) return;
     DrawIconEx(dc, ICON_X, ICON_Y, icon, ICON_SIZE, ICON_SIZE, 0, background, DI_NORMAL);
     DestroyIcon(icon);
@@ -205,7 +203,7 @@ void DrawInfoText(int column, int row, const char* text, bool bold, bool right_a
     if (!g_view.created) return;
     EnterCriticalSection(&g_view.lock);
     HDC dc = g_view.status.dc;
-    int y = INFO_Y + LineHeight * row;
+    int y = INFO_Y + STATUS_LINE_HEIGHT * row;
     SelectObject(dc, bold ? g_view.bold_font : g_view.normal_font);
     if (right_aligned && text) {
         SIZE size = {0, 0};
@@ -213,7 +211,7 @@ void DrawInfoText(int column, int row, const char* text, bool bold, bool right_a
         column -= size.cx;
         if (column < 0) column = 0;
     }
-    FillViewRect(false, INFO_X, y, INFO_W, LineHeight);
+    FillViewRect(false, INFO_X, y, INFO_W, STATUS_LINE_HEIGHT);
     StatusTextOut(INFO_X + column, y, text);
     LeaveCriticalSection(&g_view.lock);
 }
@@ -222,9 +220,9 @@ void DrawMessageText(int column, int row, const char* text)
 {
     if (!g_view.created) return;
     EnterCriticalSection(&g_view.lock);
-    int y = MSG_Y + LineHeight * row;
+    int y = MSG_Y + STATUS_LINE_HEIGHT * row;
     SelectObject(g_view.status.dc, g_view.normal_font);
-    FillViewRect(false, MSG_X, y, MSG_W, LineHeight);
+    FillViewRect(false, MSG_X, y, MSG_W, STATUS_LINE_HEIGHT);
     StatusTextOut(MSG_X + column, y, text);
     LeaveCriticalSection(&g_view.lock);
 }
@@ -240,17 +238,17 @@ void AppendLogLine(int flags, const char* text)
     RECT refresh;
     if (g_view.log_row >= LOG_ROWS) {
         // Rows 1..15 move up one row; row 0 falls out.
-        RECT band = {0, LineHeight, width, g_view.log.height};
-        ScrollDC(dc, 0, -LineHeight, &band, NULL, NULL, NULL);
+        RECT band = {0, STATUS_LINE_HEIGHT, width, g_view.log.height};
+        ScrollDC(dc, 0, -STATUS_LINE_HEIGHT, &band, NULL, NULL, NULL);
         g_view.log_row = LOG_ROWS - 1;
         SetRect(&refresh, 0, 0, width, g_view.log.height);
     } else {
-        SetRect(&refresh, 0, LineHeight * g_view.log_row, width, LineHeight * (g_view.log_row + 1));
+        SetRect(&refresh, 0, STATUS_LINE_HEIGHT * g_view.log_row, width, STATUS_LINE_HEIGHT * (g_view.log_row + 1));
     }
 
-    int y = LineHeight * g_view.log_row;
+    int y = STATUS_LINE_HEIGHT * g_view.log_row;
     SelectObject(dc, g_view.log_brush);
-    PatBlt(dc, 0, y, width, LineHeight, PATCOPY);
+    PatBlt(dc, 0, y, width, STATUS_LINE_HEIGHT, PATCOPY);
     if (text) TextOutA(dc, LOG_TEXT_X, y, text, (int)strlen(text));
 
     OffsetRect(&refresh, 0, g_view.status.height);
@@ -265,7 +263,7 @@ void ClearLog()
     if (!g_view.created || !g_view.log_on) return;
     EnterCriticalSection(&g_view.lock);
     SelectObject(g_view.log.dc, g_view.log_brush);
-    PatBlt(g_view.log.dc, 0, 0, g_view.log.width, LineHeight * LOG_ROWS, PATCOPY);
+    PatBlt(g_view.log.dc, 0, 0, g_view.log.width, STATUS_LINE_HEIGHT * LOG_ROWS, PATCOPY);
     InvalidateRect(g_view.window, NULL, FALSE);
     g_view.log_row = 0;
     LeaveCriticalSection(&g_view.lock);

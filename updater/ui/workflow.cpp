@@ -10,6 +10,7 @@
 #include "link.h"
 #include "kernelmidi.h"
 #include "midilinks.h"
+#include "midiscan.h"
 #include "resource.h"
 #include "serial.h"
 #include "statusview.h"
@@ -18,6 +19,12 @@
 #include "usblink.h"
 
 namespace {
+
+// The open dialog's buffers for the chosen path and its file name.
+const int OPEN_DIALOG_NAME_SIZE = 256;
+// The box of a port scan that cannot open the file; room for any path.
+const char FILE_NOT_FOUND_FORMAT[] = "File not found - %s ";
+const int FILE_NOT_FOUND_TEXT_SIZE = sizeof(FILE_NOT_FOUND_FORMAT) + MAX_PATH;
 
 void SetCommandsEnabled(bool enabled)
 {
@@ -36,8 +43,8 @@ void DrawRestartPrompt()
 {
     char line[ERROR_TEXT_SIZE];
     snprintf(line, sizeof(line), "Plug in a %s to update after turning it on by", CurrentInfo.device_name);
-    DrawMessageText(0, 0, line);
-    DrawMessageText(0, 1, "holding down [SETTING], [MESSAGE], [EXIT], and [>].");
+    DrawMessageText(MSG_LEFT_X, MSG_ROW_FIRST, line);
+    DrawMessageText(MSG_LEFT_X, MSG_ROW_SECOND, "holding down [SETTING], [MESSAGE], [EXIT], and [>].");
 }
 
 void SetEndedPhase(int failed)
@@ -54,7 +61,7 @@ void WaitForWorker()
 {
     DWORD last = GetTickCount();
     while (!IsUpdateFinished()) {
-        MsgWaitForMultipleObjects(0, NULL, FALSE, 2, QS_SENDMESSAGE);
+        MsgWaitForMultipleObjects(0, NULL, FALSE, STOP_WAIT_POLL_MS, QS_SENDMESSAGE);
         MSG msg;
         PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
         if (GetTickCount() - last >= STOP_ABORT_REPEAT_MS) {
@@ -87,7 +94,7 @@ INT_PTR CALLBACK StopDialogProc(HWND dialog, UINT msg, WPARAM wparam, LPARAM)
 
 INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT msg, WPARAM wparam, LPARAM)
 {
-    if (msg == WM_COMMAND && (LOWORD(wparam) == 1 || LOWORD(wparam) == 2)) {
+    if (msg == WM_COMMAND && (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL)) {
         EndDialog(dialog, 0);
         return TRUE;
     }
@@ -116,8 +123,8 @@ void CloseLink()
 
 void ShowOpenFileDialog()
 {
-    char file[256] = "";
-    char title[256] = "";
+    char file[OPEN_DIALOG_NAME_SIZE] = "";
+    char title[OPEN_DIALOG_NAME_SIZE] = "";
     OPENFILENAMEA ofn;
     memset(&ofn, 0, sizeof(ofn));
     ofn.lStructSize = sizeof(ofn);
@@ -135,31 +142,40 @@ void ShowOpenFileDialog()
         OpenSystemFile(file);
 }
 
-int OpenSystemFile(const char* path)
-{
-    int remembered = DeviceLinkPhase;
-    if (path) {
-        ClearLog();
-        EnableWindow(UpdateButton, FALSE);
-        ClearInfoArea();
-        ClearMessageArea();
-        CloseLink();
-        if (LinkType == LinkUsbBulk)
-            DeviceLinkPhase = LinkPhaseNone;
-        UiState = UiIdle;
-        if (path != CurrentFile)
-            lstrcpynA(CurrentFile, path, sizeof(CurrentFile));
-        if (!ShowFileInfo(CurrentFile, &CurrentInfo)) {
-            CurrentFile[0] = 0;
-            return 0;
-        }
-    }
+namespace {
 
+// The window forgets the device and the file before it shows the new file's
+// header; 0 (no current file) when the file is unusable.
+int LoadSystemFile(const char* path)
+{
+    ClearLog();
+    EnableWindow(UpdateButton, FALSE);
+    ClearInfoArea();
+    ClearMessageArea();
+    CloseLink();
+    if (LinkType == LinkUsbBulk)
+        DeviceLinkPhase = LinkPhaseNone;
+    UiState = UiIdle;
+    if (path != CurrentFile)
+        lstrcpynA(CurrentFile, path, sizeof(CurrentFile));
+    if (!ShowFileInfo(CurrentFile, &CurrentInfo)) {
+        CurrentFile[0] = 0;
+        return 0;
+    }
+    return 1;
+}
+
+// Opens the link to the device and queries it. `remembered` is the USB
+// link's phase before the file was opened: a device that has ended a run
+// must be turned off and on before it takes another. Only a new file
+// prompts for the device.
+int ConnectDevice(bool new_file, int remembered)
+{
     char err[ERROR_TEXT_SIZE] = "";
     switch (LinkType) {
     case LinkUsbBulk:
         if (!UsbLinkOpen(err) || remembered == LinkPhaseEndedFailed || remembered == LinkPhaseEndedOk) {
-            if (path) {
+            if (new_file) {
                 DrawRestartPrompt();
                 UiState = UiWaitingForDevice;
             }
@@ -191,6 +207,16 @@ int OpenSystemFile(const char* path)
     }
 }
 
+} // namespace
+
+int OpenSystemFile(const char* path)
+{
+    int remembered = DeviceLinkPhase;
+    if (path && !LoadSystemFile(path))
+        return 0;
+    return ConnectDevice(path != NULL, remembered);
+}
+
 int OnDeviceQueried()
 {
     int r = QueryDevice(&CurrentInfo, LinkType);
@@ -219,16 +245,16 @@ void ShowUpdateOffer()
     EnableWindow(UpdateButton, TRUE);
     ClearMessageArea();
     char line[ERROR_TEXT_SIZE];
-    DrawMessageText(0, 0, "Update puts the latest system software");
+    DrawMessageText(MSG_LEFT_X, MSG_ROW_FIRST, "Update puts the latest system software");
     snprintf(line, sizeof(line), " on your %s.", CurrentInfo.device_name);
-    DrawMessageText(0, 1, line);
+    DrawMessageText(MSG_LEFT_X, MSG_ROW_SECOND, line);
 }
 
 void ShowAlreadyLatest()
 {
     EnableWindow(UpdateButton, FALSE);
     ClearMessageArea();
-    DrawMessageText(0, 0, "Already the latest version.");
+    DrawMessageText(MSG_LEFT_X, MSG_ROW_FIRST, "Already the latest version.");
 }
 
 int BeginUpdate()
@@ -237,7 +263,7 @@ int BeginUpdate()
     // at once has the last word in the message area.
     SetCommandsEnabled(false);
     ClearMessageArea();
-    DrawMessageText(0, 0, "Now updating...");
+    DrawMessageText(MSG_LEFT_X, MSG_ROW_FIRST, "Now updating...");
     EnableWindow(UpdateButton, FALSE);
     UiState = UiUpdating;
     KeepSystemAwake(true);
@@ -252,7 +278,7 @@ void ToggleForceUpdate()
         if (UiState == UiReady && !NeedsUpdate)
             ShowAlreadyLatest();
     } else {
-        char text[128] = "";
+        char text[APP_STRING_SIZE] = "";
         LoadStringA(AppInstance, IDS_FORCE_UPDATE_WARNING, text, sizeof(text));
         if (MessageBoxA(MainWindow, text, "Warning", MB_OKCANCEL | MB_ICONWARNING | MB_DEFBUTTON2 | MB_SETFOREGROUND) !=
             IDOK)
@@ -270,7 +296,7 @@ void StartCaptionFlash()
     if (GetForegroundWindow() == MainWindow)
         return;
     if (FlashState == -1)
-        SetTimer(MainWindow, TIMER_FLASH, 500, NULL);
+        SetTimer(MainWindow, TIMER_FLASH, TIMER_FLASH_MS, NULL);
     FlashState = 1;
     FlashWindow(MainWindow, TRUE);
 }
@@ -289,9 +315,9 @@ void OnUpdateEnded(int result)
         ClearMessageArea();
         snprintf(line, sizeof(line), "%s has been updated to %d.%02d successfully.", CurrentInfo.device_name,
                  CurrentInfo.version_major, CurrentInfo.version_minor);
-        DrawInfoText(10, 1, line, false, false);
-        DrawInfoText(10, 2, "Turn if off back on to use it.", false, false);
-        char format[128] = "";
+        DrawInfoText(INFO_NOTICE_X, INFO_ROW_NOTICE, line, false, false);
+        DrawInfoText(INFO_NOTICE_X, INFO_ROW_NOTICE_HINT, "Turn if off back on to use it.", false, false);
+        char format[APP_STRING_SIZE] = "";
         LoadStringA(AppInstance, IDS_UPDATE_COMPLETED, format, sizeof(format));
         // The format comes from our own string table and holds one %s.
         snprintf(line, sizeof(line), format, CurrentInfo.device_name);
@@ -323,10 +349,10 @@ void OnDeviceChange()
 
 int StartPortScan()
 {
-    char text[ERROR_TEXT_SIZE + 32];
+    char text[FILE_NOT_FOUND_TEXT_SIZE];
     HANDLE file = CreateFileA(CurrentFile, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
-        snprintf(text, sizeof(text), "File not found - %s ", CurrentFile);
+        snprintf(text, sizeof(text), FILE_NOT_FOUND_FORMAT, CurrentFile);
         ShowBox(text);
         return 0;
     }
@@ -337,10 +363,10 @@ int StartPortScan()
         ShowBox(err);
         return 0;
     }
-    unsigned char pid[3] = {fi.product_id[0], 0xFF, 0xFF};
-    if (fi.product_id[1] != 0xFF) {
+    unsigned char pid[MIDI_PRODUCT_ID_SIZE] = {fi.product_id[0], MIDI_PRODUCT_ID_ABSENT, MIDI_PRODUCT_ID_ABSENT};
+    if (fi.product_id[1] != MIDI_PRODUCT_ID_ABSENT) {
         pid[1] = fi.product_id[1];
-        if (fi.product_id[2] != 0xFF)
+        if (fi.product_id[2] != MIDI_PRODUCT_ID_ABSENT)
             pid[2] = fi.product_id[2];
     }
     CloseHandle(file);
@@ -350,7 +376,7 @@ int StartPortScan()
     }
     ClearLog();
     AppendLogLine(0, "Scan MIDI port....");
-    ScanCountdown = 5;
+    ScanCountdown = TIMER_SCAN_TICKS;
     return 1;
 }
 
@@ -367,13 +393,13 @@ void OnScanTimeout()
 
 void OnPortFound()
 {
-    char in_name[256] = "";
-    char out_name[256] = "";
+    char in_name[MIDI_PORT_NAME_SIZE] = "";
+    char out_name[MIDI_PORT_NAME_SIZE] = "";
     // A notice of a scan that has already ended (timed out) opens nothing.
     if (UiState != UiWaitingForDevice || ScanCountdown == 0 || !MidiScanEnd(in_name, out_name))
         return;
     ScanCountdown = 0;
-    char line[300];
+    char line[ERROR_TEXT_SIZE];
     snprintf(line, sizeof(line), "In port:  %s", in_name);
     AppendLogLine(LOG_NEW_LINE_BEFORE, line);
     snprintf(line, sizeof(line), "Out port: %s", out_name);
