@@ -29,6 +29,7 @@ unsigned char* g_tx = NULL;
 
 const char kProtocolCodeError[] = "Protocol code error(need newer tool).";
 const char kVersionError[] = "Version Error(It's Version Down or Same)";
+const char kNeedsUpdate[] = " (needs update)";
 
 // The pause after the set-mode's and every packet's acknowledgement on the
 // paced links, and the look at the run state while the user pauses it.
@@ -50,7 +51,7 @@ void ShowFailure(const char* err)
 {
     AppendLogLine(LOG_NEW_LINE_BEFORE, err);
     ClearMessageArea();
-    DrawMessageText(0, 0, err);
+    DrawMessageText(MSG_LEFT_X, MSG_ROW_FIRST, err);
 }
 
 bool Aborted()
@@ -163,12 +164,12 @@ int QueryDevice(const FileInfo* info, int link)
     unsigned char major = rx[off];
     unsigned char minor = rx[off + 1];
     int result = IsNewerVersion(fi.version_major, fi.version_minor, major, minor) ? 1 : 2;
-    char text[64];
+    char text[SYSFILE_VERSION_TEXT_SIZE + sizeof(kNeedsUpdate)];
     FormatVersion(text, sizeof(text), major, minor);
     if (result == 1)
-        strcat(text, " (needs update)");
-    DrawInfoText(200, 1, "Software Version :", true, true);
-    DrawInfoText(210, 1, text, false, false);
+        strcat(text, kNeedsUpdate);
+    DrawInfoText(INFO_LABEL_END, INFO_ROW_VERSION, "Software Version :", true, true);
+    DrawInfoText(INFO_VALUE_X, INFO_ROW_VERSION, text, false, false);
     return result;
 }
 
@@ -424,7 +425,7 @@ int RunUpdate()
         AppendLogLine(0, MSG_FILE_OPEN_ERROR);
         // The message area still says the update is running; replace it.
         ClearMessageArea();
-        DrawMessageText(0, 0, MSG_FILE_OPEN_ERROR);
+        DrawMessageText(MSG_LEFT_X, MSG_ROW_FIRST, MSG_FILE_OPEN_ERROR);
         return 0;
     }
     AppendLogLine(0, g_path);
