@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <commctrl.h>
+
 #include "serial.h"
 #include "sysfile.h"
 
@@ -54,6 +56,8 @@ enum {
     MAIN_BUTTON_X = 20, MAIN_BUTTON_Y = 105, MAIN_BUTTON_W = 80, MAIN_BUTTON_H = 24,
     MAIN_PROGRESS_X = 25, MAIN_PROGRESS_Y = 167, MAIN_PROGRESS_W = 465, MAIN_PROGRESS_H = 16,
 };
+const DWORD MAIN_BUTTON_STYLE = WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON;
+const DWORD MAIN_PROGRESS_STYLE = WS_CHILD | WS_VISIBLE | WS_BORDER | PBS_SMOOTH;
 
 // Texts loaded from the string table fit in this many bytes.
 enum {

@@ -51,8 +51,6 @@ namespace {
 const int FORWARD_FAILED_EXIT_CODE = 1;
 // The system file the program looks for beside itself.
 const char DEFAULT_FILE_PATTERN[] = "*.vsb";
-const DWORD MAIN_BUTTON_STYLE = WS_CHILD | WS_VISIBLE | BS_PUSHBUTTON;
-const DWORD MAIN_PROGRESS_STYLE = WS_CHILD | WS_VISIBLE | WS_BORDER | PBS_SMOOTH;
 
 HBRUSH g_blue_brush;
 HBRUSH g_grey_brush;

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "app.h"
 #include "statusview.h"
 #include "testclock.h"
 #include "link.h"
@@ -364,8 +365,8 @@ TestWindow::TestWindow()
 {
     static bool registered = false;
     if (!registered) {
-        g_grey = CreateSolidBrush(RGB(192, 192, 192));
-        g_blue = CreateSolidBrush(RGB(0, 64, 96));
+        g_grey = CreateSolidBrush(STATUS_BACK_COLOR);
+        g_blue = CreateSolidBrush(LOG_BACK_COLOR);
         INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_PROGRESS_CLASS};
         InitCommonControlsEx(&icc);
         WNDCLASSA wc;
@@ -380,13 +381,14 @@ TestWindow::TestWindow()
     }
     g_redraws.clear();
     g_ended = -1;
-    int height = GetSystemMetrics(SM_CYCAPTION) + 2 * GetSystemMetrics(SM_CYEDGE) + 228;
+    // panelup's own layout: the view draws where it does in the program.
+    int height = GetSystemMetrics(SM_CYCAPTION) + 2 * GetSystemMetrics(SM_CYEDGE) + MAIN_CLIENT_HEIGHT;
     hwnd_ = CreateWindowExA(WS_EX_OVERLAPPEDWINDOW, "EngineTestWindow", "engine test",
-                            WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 20, 20, 520, height, NULL, NULL,
+                            WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, 20, 20, MAIN_WINDOW_WIDTH, height, NULL, NULL,
                             GetModuleHandleA(NULL), NULL);
     CreateStatusView(hwnd_, g_blue, g_grey, false);
-    progress_ = CreateWindowExA(0, PROGRESS_CLASSA, "", 0x50800001, 25, 167, 465, 16, hwnd_, (HMENU)0,
-                                GetModuleHandleA(NULL), NULL);
+    progress_ = CreateWindowExA(0, PROGRESS_CLASSA, "", MAIN_PROGRESS_STYLE, MAIN_PROGRESS_X, MAIN_PROGRESS_Y,
+                                MAIN_PROGRESS_W, MAIN_PROGRESS_H, hwnd_, (HMENU)0, GetModuleHandleA(NULL), NULL);
     SetUpdateProgressBar(progress_);
     ShowWindow(hwnd_, SW_SHOWNOACTIVATE);
     UpdateWindow(hwnd_);
